@@ -1,0 +1,24 @@
+// Dispatch by exact path, and the not-found page.
+#include "endpoints/endpoints.h"
+
+#include "runtime/log.h"
+
+namespace endpoints {
+
+EndpointTable endpoints;
+
+runtime::Result<void> processRequest(std::pmr::memory_resource& allocator, const http::Request& req,
+                                     http::Response& res) {
+    // Logged before the lookup, so a request whose answer then fails is still on record.
+    runtime::info<"{} {}\n">(http::methodName(req.method), req.path);
+    // The method takes no part: every method reaches the handler of the path.
+    if (const EndpointHandler* endpoint = endpoints.get(req.path)) {
+        TRY((*endpoint)(allocator, req, res));
+        return {};
+    }
+    TRY(res.status(404));
+    TRY(res.html("<p>Invalid endpoint</p>"));
+    return {};
+}
+
+}  // namespace endpoints

@@ -1,0 +1,33 @@
+// The endpoint table and processRequest, where a parsed request meets its answer.
+#pragma once
+
+#include <memory_resource>
+#include <string_view>
+
+#include "http/hash_map.h"
+#include "http/header_table.h"
+#include "http/request.h"
+#include "http/response.h"
+#include "http/wyhash.h"
+#include "runtime/result.h"
+
+namespace endpoints {
+
+/// An endpoint: answers the request through the response (status line, headers, body).
+/// Owns nothing it is given. Errors: whatever writing the answer returns.
+using EndpointHandler = runtime::Result<void> (*)(std::pmr::memory_resource& allocator,
+                                                  const http::Request& req, http::Response& res);
+
+using EndpointTable =
+    http::HashMap<std::string_view, EndpointHandler, http::hashString, http::eqlString, http::MaxLoadPercentage>;
+
+/// Path to handler, for the whole run. Unbound until main assigns it a table over gpa;
+/// keys are borrowed (constants that live as long as the process).
+extern EndpointTable endpoints;
+
+/// Logs "info: {method} {path}\n", then runs the handler registered for the exact path, or
+/// answers 404 with the not-found page. Errors: the handler's, or the response's.
+runtime::Result<void> processRequest(std::pmr::memory_resource& allocator, const http::Request& req,
+                                     http::Response& res);
+
+}  // namespace endpoints

@@ -1,0 +1,18 @@
+// handleSocket: serves the one request of one accepted connection.
+#pragma once
+
+#include <memory_resource>
+
+#include "runtime/memory.h"
+#include "runtime/result.h"
+
+namespace http {
+
+/// Reads the request head from `file`, answers it, and releases every byte of memory the
+/// connection used; never closes `file`. A client that closes before the blank line gets no
+/// answer. A bad request line is answered 400, an unknown method 501, a head past
+/// MaxHeadLength 431; none of these is logged as a request. The connection arena takes its
+/// blocks from `upstream`. Errors: read and write errors, OutOfMemory, an endpoint's errors.
+runtime::Result<void> handleSocket(int file, std::pmr::memory_resource& upstream = runtime::gpa);
+
+}  // namespace http

@@ -1,0 +1,66 @@
+// Response: the status line, the header block in the header table's order, and the body.
+#include "http/response.h"
+
+#include <cstring>
+
+#include "runtime/format.h"
+#include "runtime/memory.h"
+
+namespace http {
+
+Response::~Response() {
+    // Replaced values were not tracked and stay with the allocator, which the connection
+    // arena releases as a whole.
+    for (auto it = headers.iterator(); auto* entry = it.next();) {
+        allocator.deallocate(const_cast<char*>(entry->value.data()), entry->value.size(), 1);
+    }
+}
+
+runtime::Result<void> Response::status(std::uint16_t code) {
+    runtime::DigitBuffer digits;
+    TRY(writer.writeAll("HTTP/1.1 "));
+    TRY(writer.writeAll(runtime::formatDecimal(code, digits)));
+    TRY(writer.writeAll(" OK\r\n"));
+    return {};
+}
+
+runtime::Result<void> Response::header(std::string_view name, std::string_view value) {
+    TRY(storeHeader(name, value));
+    return {};
+}
+
+runtime::Result<void> Response::header(std::string_view name, std::size_t value) {
+    runtime::DigitBuffer digits;
+    TRY(storeHeader(name, runtime::formatDecimal(value, digits)));
+    return {};
+}
+
+runtime::Result<void> Response::storeHeader(std::string_view name, std::string_view text) {
+    void* storage = TRY(runtime::allocate(allocator, text.size(), 1));
+    if (!text.empty()) std::memcpy(storage, text.data(), text.size());
+    // If the table cannot grow, the copy stays with the allocator: the arena takes it back.
+    TRY(headers.put(name, {static_cast<const char*>(storage), text.size()}));
+    return {};
+}
+
+runtime::Result<void> Response::content(std::string_view content_type, std::optional<std::string_view> body) {
+    TRY(header("Content-Type", content_type));
+    if (body) TRY(header("Content-Length", body->size()));
+    // The slot order, not the order the headers were added in, decides the wire order.
+    for (auto it = headers.iterator(); auto* entry = it.next();) {
+        TRY(writer.writeAll(entry->key));
+        TRY(writer.writeAll(": "));
+        TRY(writer.writeAll(entry->value));
+        TRY(writer.writeAll("\r\n"));
+    }
+    TRY(writer.writeAll("\r\n"));
+    if (body) TRY(writer.writeAll(*body));
+    return {};
+}
+
+runtime::Result<void> Response::html(std::string_view text) {
+    TRY(content("text/html", text));
+    return {};
+}
+
+}  // namespace http

@@ -1,0 +1,31 @@
+// writeAll and the descriptor reader and writer.
+#include "runtime/io.h"
+
+#include <algorithm>
+
+#include "runtime/sys.h"
+
+namespace runtime {
+
+Result<void> writeAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        std::size_t length = std::min(bytes.size(), MaxWriteLength);
+        std::size_t put = TRY(sys::write(fd, bytes.data(), length));
+        bytes.remove_prefix(put);
+    }
+    return {};
+}
+
+Result<void> FdWriter::writeAll(std::string_view bytes) {
+    TRY(runtime::writeAll(fd_, bytes));
+    return {};
+}
+
+Result<std::optional<char>> FdReader::readByte() {
+    char byte = 0;
+    std::size_t got = TRY(sys::read(fd_, &byte, 1));
+    if (got == 0) return std::optional<char>();
+    return std::optional<char>(byte);
+}
+
+}  // namespace runtime

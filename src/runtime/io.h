@@ -1,0 +1,63 @@
+// Unbuffered byte input and output over descriptors, and the writer interface responses use.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "runtime/result.h"
+
+namespace runtime {
+
+/// The most one write call is asked to take; longer pieces take several calls.
+inline constexpr std::size_t MaxWriteLength = 0x7FFFF000;
+
+/// Writes every byte of `bytes` to `fd`, continuing after partial writes.
+/// Errors: those of write (BrokenPipe, NotOpenForWriting, ..., Unexpected); bytes written
+/// before the error stay written.
+Result<void> writeAll(int fd, std::string_view bytes);
+
+/// Anything that takes bytes: writeByte for one, writeAll for a run, each completely or with
+/// the first error.
+template <class W>
+concept ByteWriter = requires(W& writer, char byte, std::string_view bytes) {
+    { writer.writeByte(byte) } -> std::same_as<Result<void>>;
+    { writer.writeAll(bytes) } -> std::same_as<Result<void>>;
+};
+
+/// A byte output behind an interface, so one Response type serves connections and tests alike.
+class Writer {
+public:
+    virtual Result<void> writeAll(std::string_view bytes) = 0;
+    Result<void> writeByte(char byte) { return writeAll({&byte, 1}); }
+
+protected:
+    Writer() = default;
+    Writer(const Writer&) = default;
+    Writer& operator=(const Writer&) = default;
+    ~Writer() = default;
+};
+
+/// Writes straight to a descriptor it borrows, without buffering.
+class FdWriter final : public Writer {
+public:
+    explicit FdWriter(int fd) noexcept : fd_(fd) {}
+    Result<void> writeAll(std::string_view bytes) override;
+
+private:
+    int fd_;
+};
+
+/// Reads straight from a descriptor it borrows, without buffering.
+class FdReader {
+public:
+    explicit FdReader(int fd) noexcept : fd_(fd) {}
+    /// Reads one byte: the byte, or nothing at end of stream. Errors: those of read.
+    Result<std::optional<char>> readByte();
+
+private:
+    int fd_;
+};
+
+}  // namespace runtime

@@ -1,0 +1,103 @@
+// The diagnostic log: whole lines on standard error, unbuffered, one write per piece.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <concepts>
+#include <cstddef>
+#include <string_view>
+
+#include "runtime/format.h"
+
+namespace runtime {
+
+/// A string literal usable as a template argument, so formats are fixed when the server is built.
+template <std::size_t N>
+struct FixedString {
+    char chars[N]{};
+    consteval FixedString(const char (&text)[N]) { std::copy_n(text, N, chars); }
+    consteval FixedString() = default;
+    constexpr std::string_view view() const { return {chars, N - 1}; }
+};
+
+template <std::size_t N, std::size_t M>
+consteval FixedString<N + M - 1> concat(const FixedString<N>& a, const FixedString<M>& b) {
+    FixedString<N + M - 1> out;
+    std::copy_n(a.chars, N - 1, out.chars);
+    std::copy_n(b.chars, M, out.chars + N - 1);
+    return out;
+}
+
+consteval std::size_t countPlaceholders(std::string_view format) {
+    std::size_t count = 0;
+    for (std::size_t at = format.find("{}"); at != std::string_view::npos; at = format.find("{}", at + 2)) ++count;
+    return count;
+}
+
+/// The literal runs of `Format` around its "{}" placeholders, split when the server is built.
+template <FixedString Format>
+consteval auto splitFormat() {
+    std::array<std::string_view, countPlaceholders(Format.view()) + 1> runs{};
+    std::string_view rest = Format.view();
+    for (std::size_t i = 0; i + 1 < runs.size(); ++i) {
+        std::size_t at = rest.find("{}");
+        runs[i] = rest.substr(0, at);
+        rest.remove_prefix(at + 2);
+    }
+    runs.back() = rest;
+    return runs;
+}
+
+/// Holds the one standard-error lock for its lifetime and remembers that this thread holds it,
+/// so a diagnostic raised while a line is being written does not wait for itself.
+class StderrLock {
+public:
+    StderrLock();
+    ~StderrLock();
+    StderrLock(const StderrLock&) = delete;
+    StderrLock& operator=(const StderrLock&) = delete;
+    static bool heldByThisThread() noexcept;
+};
+
+/// Writes one piece of a line to descriptor 2, completely. False once a write failed.
+/// An empty piece makes no system call.
+bool writeLogPiece(std::string_view piece) noexcept;
+
+inline bool writeLogArgument(std::string_view text) noexcept { return writeLogPiece(text); }
+
+inline bool writeLogArgument(std::unsigned_integral auto number) noexcept {
+    DigitBuffer digits;
+    return writeLogPiece(formatDecimal(number, digits));
+}
+
+inline bool writeLogArgument(std::signed_integral auto number) noexcept {
+    if (number >= 0) return writeLogArgument(static_cast<unsigned long long>(number));
+    return writeLogPiece("-") && writeLogArgument(0ULL - static_cast<unsigned long long>(number));
+}
+
+/// Writes one whole line under the lock: each literal run and each argument is one piece.
+/// A failed write drops the rest of the line; nothing is reported.
+template <FixedString Line, class... Args>
+void writeLogLine(const Args&... args) noexcept {
+    static constexpr auto runs = splitFormat<Line>();
+    static_assert(runs.size() == sizeof...(Args) + 1, "one argument per {} in the format");
+    StderrLock lock;
+    std::size_t i = 0;
+    bool ok = true;
+    ((ok = ok && writeLogPiece(runs[i]) && writeLogArgument(args), ++i), ...);
+    if (ok) writeLogPiece(runs.back());
+}
+
+/// One line "info: " + Format, e.g. info<"{} {}\n">(method, path).
+template <FixedString Format, class... Args>
+void info(const Args&... args) noexcept {
+    writeLogLine<concat(FixedString("info: "), Format)>(args...);
+}
+
+/// One line "error: " + Format.
+template <FixedString Format, class... Args>
+void err(const Args&... args) noexcept {
+    writeLogLine<concat(FixedString("error: "), Format)>(args...);
+}
+
+}  // namespace runtime

@@ -1,0 +1,183 @@
+// System-call wrappers and the errno tables that name their failures.
+#include "runtime/sys.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "runtime/log.h"
+#include "runtime/trace.h"
+
+namespace runtime::sys {
+namespace {
+
+constexpr ErrnoName socket_errors[] = {
+    {EACCES, Error::PermissionDenied},
+    {EAFNOSUPPORT, Error::AddressFamilyNotSupported},
+    {EINVAL, Error::ProtocolFamilyNotAvailable},
+    {EMFILE, Error::ProcessFdQuotaExceeded},
+    {ENFILE, Error::SystemFdQuotaExceeded},
+    {ENOBUFS, Error::SystemResources},
+    {ENOMEM, Error::SystemResources},
+    {EPROTONOSUPPORT, Error::ProtocolNotSupported},
+    {EPROTOTYPE, Error::SocketTypeNotSupported},
+};
+
+// The path-related rows serve Unix-domain addresses; the same table serves every kind.
+constexpr ErrnoName bind_errors[] = {
+    {EACCES, Error::AccessDenied},
+    {EADDRINUSE, Error::AddressInUse},
+    {EADDRNOTAVAIL, Error::AddressNotAvailable},
+    {ENOMEM, Error::SystemResources},
+    {ENOENT, Error::FileNotFound},
+    {ENOTDIR, Error::NotDir},
+    {EROFS, Error::ReadOnlyFileSystem},
+    {ENAMETOOLONG, Error::NameTooLong},
+    {ELOOP, Error::SymLinkLoop},
+};
+
+constexpr ErrnoName listen_errors[] = {
+    {EADDRINUSE, Error::AddressInUse},
+    {ENOTSOCK, Error::FileDescriptorNotASocket},
+    {EOPNOTSUPP, Error::OperationNotSupported},
+};
+
+constexpr ErrnoName getsockname_errors[] = {
+    {ENOTSOCK, Error::FileDescriptorNotASocket},
+    {ENOBUFS, Error::SystemResources},
+};
+
+constexpr ErrnoName setsockopt_errors[] = {
+    {ENOMEM, Error::SystemResources},
+    {ENOBUFS, Error::SystemResources},
+};
+
+constexpr ErrnoName accept_errors[] = {
+    {ECONNABORTED, Error::ConnectionAborted},
+    {EINVAL, Error::SocketNotListening},
+    {EMFILE, Error::ProcessFdQuotaExceeded},
+    {ENFILE, Error::SystemFdQuotaExceeded},
+    {ENOBUFS, Error::SystemResources},
+    {ENOMEM, Error::SystemResources},
+    {EPERM, Error::BlockedByFirewall},
+    {EPROTO, Error::ProtocolFailure},
+};
+
+constexpr ErrnoName read_errors[] = {
+    {EIO, Error::InputOutput},
+    {EBADF, Error::NotOpenForReading},
+    {EAGAIN, Error::WouldBlock},
+    {ENOMEM, Error::SystemResources},
+    {ENOBUFS, Error::SystemResources},
+    {EISDIR, Error::IsDir},
+    {ECONNRESET, Error::ConnectionResetByPeer},
+    {ETIMEDOUT, Error::ConnectionTimedOut},
+};
+
+// A reset connection (ECONNRESET) is deliberately absent: a write that meets it is Unexpected.
+constexpr ErrnoName write_errors[] = {
+    {EDQUOT, Error::DiskQuota},
+    {EFBIG, Error::FileTooBig},
+    {EIO, Error::InputOutput},
+    {ENOSPC, Error::NoSpaceLeft},
+    {EPERM, Error::AccessDenied},
+    {EPIPE, Error::BrokenPipe},
+    {EBADF, Error::NotOpenForWriting},
+    {EAGAIN, Error::WouldBlock},
+};
+
+}  // namespace
+
+const std::span<const ErrnoName> SocketErrors = socket_errors;
+const std::span<const ErrnoName> BindErrors = bind_errors;
+const std::span<const ErrnoName> ListenErrors = listen_errors;
+const std::span<const ErrnoName> GetSockNameErrors = getsockname_errors;
+const std::span<const ErrnoName> SetSockOptErrors = setsockopt_errors;
+const std::span<const ErrnoName> AcceptErrors = accept_errors;
+const std::span<const ErrnoName> ReadErrors = read_errors;
+const std::span<const ErrnoName> WriteErrors = write_errors;
+
+void reportUnexpectedErrno(int number) noexcept {
+    DigitBuffer digits;
+    // Raw writes, not the mapped ones: a failing standard error must not send the
+    // diagnostic into itself.
+    auto writeLine = [&] {
+        writeStderrRaw("unexpected errno: ");
+        writeStderrRaw(formatDecimal(static_cast<std::uint64_t>(number), digits));
+        writeStderrRaw("\n");
+    };
+    // Met while a log line holds the lock (its own write failed): taking it again would
+    // wait forever, so the line goes out without it.
+    if (StderrLock::heldByThisThread()) {
+        writeLine();
+    } else {
+        StderrLock lock;
+        writeLine();
+    }
+    printCallChain();
+}
+
+std::unexpected<Error> errorFromErrno(std::span<const ErrnoName> table, int number,
+                                      std::source_location at) {
+    for (const ErrnoName& row : table) {
+        if (row.number == number) return fail(row.name, at);
+    }
+    reportUnexpectedErrno(number);
+    return fail(Error::Unexpected, at);
+}
+
+Result<int> socket(int domain, int type, int protocol, std::source_location at) {
+    int fd = ::socket(domain, type, protocol);
+    if (fd < 0) return errorFromErrno(SocketErrors, errno, at);
+    return fd;
+}
+
+Result<void> bind(int fd, const sockaddr* address, socklen_t length, std::source_location at) {
+    if (::bind(fd, address, length) != 0) return errorFromErrno(BindErrors, errno, at);
+    return {};
+}
+
+Result<void> setsockopt(int fd, int level, int name, int value, std::source_location at) {
+    if (::setsockopt(fd, level, name, &value, sizeof value) != 0) {
+        return errorFromErrno(SetSockOptErrors, errno, at);
+    }
+    return {};
+}
+
+Result<void> listen(int fd, int backlog, std::source_location at) {
+    if (::listen(fd, backlog) != 0) return errorFromErrno(ListenErrors, errno, at);
+    return {};
+}
+
+Result<void> getsockname(int fd, sockaddr* address, socklen_t* length, std::source_location at) {
+    if (::getsockname(fd, address, length) != 0) return errorFromErrno(GetSockNameErrors, errno, at);
+    return {};
+}
+
+Result<int> accept4(int fd, sockaddr* address, socklen_t* length, int flags, std::source_location at) {
+    for (;;) {
+        int conn = ::accept4(fd, address, length, flags);
+        if (conn >= 0) return conn;
+        if (errno != EINTR) return errorFromErrno(AcceptErrors, errno, at);
+    }
+}
+
+void close(int fd) noexcept { ::close(fd); }
+
+Result<std::size_t> read(int fd, char* buffer, std::size_t length, std::source_location at) {
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, length);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) return errorFromErrno(ReadErrors, errno, at);
+    }
+}
+
+Result<std::size_t> write(int fd, const char* bytes, std::size_t length, std::source_location at) {
+    for (;;) {
+        ssize_t put = ::write(fd, bytes, length);
+        if (put >= 0) return static_cast<std::size_t>(put);
+        if (errno != EINTR) return errorFromErrno(WriteErrors, errno, at);
+    }
+}
+
+}  // namespace runtime::sys

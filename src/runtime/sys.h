@@ -1,0 +1,60 @@
+// One wrapper per system call: EINTR is retried inside, error numbers become Error names.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <source_location>
+#include <span>
+
+#include "runtime/result.h"
+
+namespace runtime::sys {
+
+/// One row of an errno table: the platform's number and the name it becomes.
+struct ErrnoName {
+    int number;
+    Error name;
+};
+
+/// The tables each wrapper uses; any number not listed becomes Unexpected.
+extern const std::span<const ErrnoName> SocketErrors;
+extern const std::span<const ErrnoName> BindErrors;
+extern const std::span<const ErrnoName> ListenErrors;
+extern const std::span<const ErrnoName> GetSockNameErrors;
+extern const std::span<const ErrnoName> SetSockOptErrors;
+extern const std::span<const ErrnoName> AcceptErrors;
+extern const std::span<const ErrnoName> ReadErrors;
+extern const std::span<const ErrnoName> WriteErrors;
+
+/// The name `table` gives `number`, raised at `at`; for a number without a name, writes the
+/// "unexpected errno: {}\n" diagnostic and the current call chain, then raises Unexpected.
+[[nodiscard]] std::unexpected<Error> errorFromErrno(
+    std::span<const ErrnoName> table, int number, std::source_location at);
+
+/// Writes the unexpected-number diagnostic and the current call chain to standard error.
+/// Takes the standard-error lock unless this thread already holds it (a log write failed).
+void reportUnexpectedErrno(int number) noexcept;
+
+Result<int> socket(int domain, int type, int protocol,
+                   std::source_location at = std::source_location::current());
+Result<void> bind(int fd, const sockaddr* address, socklen_t length,
+                  std::source_location at = std::source_location::current());
+Result<void> setsockopt(int fd, int level, int name, int value,
+                        std::source_location at = std::source_location::current());
+Result<void> listen(int fd, int backlog, std::source_location at = std::source_location::current());
+Result<void> getsockname(int fd, sockaddr* address, socklen_t* length,
+                         std::source_location at = std::source_location::current());
+/// Repeats the call when a signal interrupts it.
+Result<int> accept4(int fd, sockaddr* address, socklen_t* length, int flags,
+                    std::source_location at = std::source_location::current());
+/// Never fails: an interrupted close counts as done, and other failures are ignored.
+void close(int fd) noexcept;
+/// Bytes read, 0 at end of stream. Repeats the call when a signal interrupts it.
+Result<std::size_t> read(int fd, char* buffer, std::size_t length,
+                         std::source_location at = std::source_location::current());
+/// Bytes taken, possibly fewer than given. Repeats the call when a signal interrupts it.
+Result<std::size_t> write(int fd, const char* bytes, std::size_t length,
+                          std::source_location at = std::source_location::current());
+
+}  // namespace runtime::sys

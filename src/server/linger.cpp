@@ -1,0 +1,49 @@
+// The lingering close of a connection whose client sent more than its head.
+#include "server/linger.h"
+
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+
+#include "runtime/sys.h"
+
+namespace server {
+namespace {
+
+bool hasUnreadInput(int file) noexcept {
+    int pending = 0;
+    return ::ioctl(file, FIONREAD, &pending) == 0 && pending > 0;
+}
+
+void drainUntilEnd(int file) noexcept {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + MaxLingerTime;
+    std::array<char, 16 * 1024> sink;
+    std::size_t drained = 0;
+    while (drained < MaxLingerBytes) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return;
+        pollfd ready{file, POLLIN, 0};
+        int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
+        if (polled < 0 && errno == EINTR) continue;
+        if (polled <= 0) return;
+        ssize_t got = ::read(file, sink.data(), std::min(sink.size(), MaxLingerBytes - drained));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return;
+        drained += static_cast<std::size_t>(got);
+    }
+}
+
+}  // namespace
+
+void closeConnection(int file) noexcept {
+    if (hasUnreadInput(file) && ::shutdown(file, SHUT_WR) == 0) drainUntilEnd(file);
+    runtime::sys::close(file);
+}
+
+}  // namespace server

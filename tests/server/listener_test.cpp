@@ -1,0 +1,109 @@
+// The listening socket and the lingering close, on ephemeral loopback ports.
+#include "server/listener.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "server/linger.h"
+#include "support/client.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::FailsWith;
+using testing_support::IsOk;
+
+std::size_t openDescriptors() {
+    std::size_t count = 0;
+    DIR* dir = ::opendir("/proc/self/fd");
+    while (::readdir(dir) != nullptr) ++count;
+    ::closedir(dir);
+    return count;
+}
+
+TEST(ParseIp4Address, LaysOutTheLoopbackAddress) {
+    std::optional<sockaddr_in> address = server::parseIp4Address("127.0.0.1", 9091);
+    ASSERT_TRUE(address);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&*address);
+    const unsigned char expected[16] = {2, 0, 0x23, 0x83, 127, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0};
+    EXPECT_EQ(address->sin_family, AF_INET);
+    EXPECT_EQ(std::memcmp(bytes + 2, expected + 2, 14), 0);
+    EXPECT_FALSE(server::parseIp4Address("127.0.0.256", 1));
+    EXPECT_FALSE(server::parseIp4Address("localhost", 1));
+}
+
+TEST(Listen, OpensACloseOnExecListenerAndReadsItsAddressBack) {
+    server::Server listener;
+    ASSERT_THAT(server::listen(listener, *server::parseIp4Address("127.0.0.1", 0)), IsOk());
+    ASSERT_TRUE(listener.sockfd);
+    EXPECT_NE(::fcntl(*listener.sockfd, F_GETFD) & FD_CLOEXEC, 0);
+    EXPECT_NE(listener.listen_address.sin_port, 0);
+    EXPECT_EQ(listener.listen_address.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    runtime::Fd keep(*listener.sockfd);
+}
+
+TEST(Listen, AddressHeldByAListenerIsAddressInUseAndNothingStaysOpen) {
+    server::Server first;
+    ASSERT_THAT(server::listen(first, *server::parseIp4Address("127.0.0.1", 0)), IsOk());
+    runtime::Fd keep(*first.sockfd);
+    std::size_t before = openDescriptors();
+    server::Server second;
+    EXPECT_THAT(server::listen(second, first.listen_address), FailsWith(runtime::Error::AddressInUse));
+    EXPECT_FALSE(second.sockfd);
+    EXPECT_EQ(openDescriptors(), before);
+}
+
+/// A connected TCP pair on an ephemeral loopback port: `server` is the accepted end.
+struct TcpPair {
+    runtime::Fd server{-1};
+    runtime::Fd client{-1};
+    TcpPair() {
+        server::Server listener;
+        EXPECT_THAT(server::listen(listener, *server::parseIp4Address("127.0.0.1", 0)), IsOk());
+        runtime::Fd listening(*listener.sockfd);
+        client = testing_support::connectLoopback(ntohs(listener.listen_address.sin_port));
+        server = runtime::Fd(::accept4(listening.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    }
+};
+
+double secondsToClose(int fd) {
+    auto start = std::chrono::steady_clock::now();
+    server::closeConnection(fd);
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+TEST(CloseConnection, UnreadBodyDoesNotCostTheClientItsAnswer) {
+    TcpPair pair;
+    testing_support::sendAll(pair.client.get(), "an unread request body");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::string answer(200000, 'x');
+    testing_support::sendAll(pair.server.get(), answer);
+    std::thread closer([fd = pair.server.release()] { EXPECT_LT(secondsToClose(fd), 5.0); });
+    EXPECT_EQ(testing_support::readUntilClose(pair.client.get()).size(), answer.size());
+    pair.client = runtime::Fd(-1);
+    closer.join();
+}
+
+TEST(CloseConnection, NothingPendingClosesAtOnce) {
+    TcpPair pair;
+    EXPECT_LT(secondsToClose(pair.server.release()), 0.5);
+    EXPECT_EQ(testing_support::readUntilClose(pair.client.get()), "");
+}
+
+TEST(CloseConnection, SilentClientIsDrainedForAtMostAboutASecond) {
+    TcpPair pair;
+    testing_support::sendAll(pair.client.get(), "body");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    double seconds = secondsToClose(pair.server.release());
+    EXPECT_GE(seconds, 0.9);
+    EXPECT_LT(seconds, 3.0);
+}
+
+}  // namespace
