@@ -28,23 +28,33 @@ consteval FixedString<N + M - 1> concat(const FixedString<N>& a, const FixedStri
     return out;
 }
 
+/// Where the next "{}" of `format` starts at or after `from`, or format.size(). A plain loop:
+/// string_view::find is not a constant expression under GCC's undefined-behaviour checks.
+consteval std::size_t findPlaceholder(std::string_view format, std::size_t from) {
+    for (std::size_t i = from; i + 1 < format.size(); ++i) {
+        if (format[i] == '{' && format[i + 1] == '}') return i;
+    }
+    return format.size();
+}
+
 consteval std::size_t countPlaceholders(std::string_view format) {
     std::size_t count = 0;
-    for (std::size_t at = format.find("{}"); at != std::string_view::npos; at = format.find("{}", at + 2)) ++count;
+    for (std::size_t at = findPlaceholder(format, 0); at < format.size(); at = findPlaceholder(format, at + 2)) ++count;
     return count;
 }
 
 /// The literal runs of `Format` around its "{}" placeholders, split when the server is built.
 template <FixedString Format>
 consteval auto splitFormat() {
-    std::array<std::string_view, countPlaceholders(Format.view()) + 1> runs{};
-    std::string_view rest = Format.view();
+    constexpr std::string_view format = Format.view();
+    std::array<std::string_view, countPlaceholders(format) + 1> runs{};
+    std::size_t start = 0;
     for (std::size_t i = 0; i + 1 < runs.size(); ++i) {
-        std::size_t at = rest.find("{}");
-        runs[i] = rest.substr(0, at);
-        rest.remove_prefix(at + 2);
+        std::size_t at = findPlaceholder(format, start);
+        runs[i] = format.substr(start, at - start);
+        start = at + 2;
     }
-    runs.back() = rest;
+    runs.back() = format.substr(start);
     return runs;
 }
 

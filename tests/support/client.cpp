@@ -31,7 +31,7 @@ runtime::Fd connectLoopback(std::uint16_t port, int timeout_ms) {
     }
 }
 
-std::string exchange(std::uint16_t port, std::string_view request, int timeout_ms) {
+std::string roundTrip(std::uint16_t port, std::string_view request, int timeout_ms) {
     runtime::Fd fd = connectLoopback(port, timeout_ms);
     if (fd.get() < 0) return {};
     sendAll(fd.get(), request);

@@ -13,7 +13,7 @@ namespace testing_support {
 runtime::Fd connectLoopback(std::uint16_t port, int timeout_ms = 5000);
 
 /// Connects, sends `request`, and returns everything the server sends until it closes.
-std::string exchange(std::uint16_t port, std::string_view request, int timeout_ms = 5000);
+std::string roundTrip(std::uint16_t port, std::string_view request, int timeout_ms = 5000);
 
 /// Closes `fd` with a reset instead of an orderly end of stream.
 void resetAndClose(runtime::Fd fd);

@@ -1,0 +1,51 @@
+// Runs the real worlds-server binary for end-to-end tests and collects its standard error.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace e2e {
+
+inline constexpr std::uint16_t Port = 9091;
+inline constexpr std::string_view StartLine = "info: All your codebase are belong to us.\n";
+inline constexpr std::string_view ListeningLine = "info: Listening..\n";
+
+/// One running server. The destructor kills it if it still runs.
+class ServerProcess {
+public:
+    /// Starts the binary with standard error on a pipe and standard output on /dev/null.
+    ServerProcess();
+    ~ServerProcess();
+    ServerProcess(const ServerProcess&) = delete;
+    ServerProcess& operator=(const ServerProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    /// Everything written to standard error so far.
+    const std::string& log();
+
+    /// Waits until `done(log)` holds or `timeout_ms` passes; returns whether it held.
+    bool waitForLog(const std::function<bool(const std::string&)>& done, int timeout_ms = 5000);
+
+    /// Waits until the log ends with "info: Listening..\n" for the `count`-th time.
+    bool waitUntilListening(std::size_t count = 1, int timeout_ms = 5000);
+
+    /// Waits for the process to end; its wait status, or nothing after `timeout_ms`.
+    std::optional<int> waitForExit(int timeout_ms = 5000);
+
+    /// Ends the process with `signal` and reaps it.
+    void stop(int signal = 9);
+
+private:
+    void drain(int timeout_ms);
+
+    pid_t pid_ = -1;
+    int stderr_fd_ = -1;
+    bool reaped_ = false;
+    std::string log_;
+};
+
+}  // namespace e2e
