@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "http/header_table.h"
+#include "json/stringify.h"
 #include "runtime/io.h"
 #include "runtime/result.h"
 
@@ -45,6 +46,16 @@ public:
 
     /// content() with "text/html" and `text` as the counted body.
     runtime::Result<void> html(std::string_view text);
+
+    /// content() with "application/json" and no Content-Length, then the JSON text of `value`
+    /// streamed straight to the writer; the close of the connection ends the body.
+    /// Errors: OutOfMemory; the writer's.
+    template <class T>
+    runtime::Result<void> json(const T& value) {
+        TRY(content("application/json", std::nullopt));
+        TRY(json::stringify(value, json::ServerOptions, writer));
+        return {};
+    }
 
 private:
     runtime::Result<void> storeHeader(std::string_view name, std::string_view text);

@@ -6,6 +6,7 @@
 #include <array>
 
 #include "endpoints/endpoints.h"
+#include "endpoints/worlds.h"
 #include "http/connection.h"
 #include "runtime/log.h"
 #include "runtime/memory.h"
@@ -40,6 +41,7 @@ runtime::Result<void> acceptLoop(int listener) {
 runtime::Result<void> run() {
     endpoints::endpoints = endpoints::EndpointTable(runtime::gpa);
     runtime::info<"All your codebase are belong to us.\n">();
+    TRY(endpoints::endpoints.put("/api/v1/worlds", endpoints::worldsList));
     Server server;
     // A fixed literal: it always parses.
     sockaddr_in address = *parseIp4Address("127.0.0.1", Port);

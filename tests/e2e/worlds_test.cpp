@@ -1,0 +1,84 @@
+// End to end: the worlds endpoint of the real binary.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <string>
+
+#include "e2e/server_process.h"
+#include "support/client.h"
+#include "support/test_support.h"
+
+namespace {
+
+using e2e::ListeningLine;
+using e2e::Port;
+using testing_support::roundTrip;
+
+const std::string Document =
+    R"({"worlds":[{"id":1234,"title":"Example world","description":"This is an example world!",)"
+    R"("category_ids":[14,36,24],"author_id":1}]})";
+
+const std::string WorldsAnswer =
+    "HTTP/1.1 200 OK\r\n"
+    "Connection: close\r\n"
+    "Server: Tovren/0.1\r\n"
+    "Content-Type: application/json\r\n"
+    "X-Powered-By: Halvex/1.0\r\n"
+    "Access-Control-Allow-Origin: *\r\n"
+    "\r\n" +
+    Document;
+
+class Worlds : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::signal(SIGPIPE, SIG_IGN);
+        ASSERT_TRUE(server.waitUntilListening()) << server.log();
+    }
+    e2e::ServerProcess server;
+};
+
+TEST_F(Worlds, EveryMethodGetsTheSameAnswerAndIsLoggedAsSent) {
+    std::string expected_log = std::string(e2e::StartLine) + std::string(ListeningLine);
+    for (std::string method : {"GET", "HEAD", "POST", "OPTIONS", "CONNECT", "TRACE", "PUT", "PATCH", "DELETE"}) {
+        SCOPED_TRACE(method);
+        EXPECT_EQ(roundTrip(Port, method + " /api/v1/worlds HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"), WorldsAnswer);
+        expected_log += "info: " + method + " /api/v1/worlds\n" + std::string(ListeningLine);
+    }
+    ASSERT_TRUE(server.waitUntilListening(10));
+    EXPECT_EQ(server.log(), expected_log);
+}
+
+TEST_F(Worlds, TwoRequestsInARowAreByteIdentical) {
+    std::string first = roundTrip(Port, "GET /api/v1/worlds HTTP/1.1\r\n\r\n");
+    std::string second = roundTrip(Port, "GET /api/v1/worlds HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(first, WorldsAnswer);
+    EXPECT_EQ(first, second);
+}
+
+TEST_F(Worlds, NearMissesGetTheNotFoundPage) {
+    for (std::string path : {"/api/v1/worlds?x=1", "/api/v1/worlds/", "/API/v1/worlds", "/api/v1/worlds#a",
+                             "//api/v1/worlds", "/"}) {
+        SCOPED_TRACE(path);
+        std::string answer = roundTrip(Port, "GET " + path + " HTTP/1.1\r\n\r\n");
+        EXPECT_TRUE(answer.starts_with("HTTP/1.1 404 OK\r\n")) << answer;
+        EXPECT_TRUE(answer.ends_with("\r\n\r\n<p>Invalid endpoint</p>")) << answer;
+    }
+}
+
+TEST_F(Worlds, PostWithABodyReceivesTheWholeDocumentAndACleanEnd) {
+    runtime::Fd client = testing_support::connectLoopback(Port);
+    testing_support::sendAll(client.get(),
+                             "POST /api/v1/worlds HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                             "Content-Length: 3\r\n\r\nx=1");
+    std::string answer;
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = ::read(client.get(), buffer, sizeof buffer)) > 0) answer.append(buffer, static_cast<std::size_t>(got));
+    EXPECT_EQ(got, 0) << "ended by a reset (errno " << errno << ") instead of end of stream";
+    EXPECT_EQ(answer, WorldsAnswer);
+    EXPECT_TRUE(answer.ends_with(Document));
+}
+
+}  // namespace

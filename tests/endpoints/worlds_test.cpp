@@ -1,0 +1,77 @@
+// The worlds endpoint through its Response and through handleSocket.
+#include "endpoints/worlds.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <string>
+
+#include "endpoints/endpoints.h"
+#include "http/connection.h"
+#include "support/test_support.h"
+
+namespace {
+
+using testing_support::FailingWriter;
+using testing_support::FailsWith;
+using testing_support::IsOk;
+using testing_support::RecordingWriter;
+
+constexpr std::string_view WorldsAnswer =
+    "HTTP/1.1 200 OK\r\n"
+    "Connection: close\r\n"
+    "Server: Tovren/0.1\r\n"
+    "Content-Type: application/json\r\n"
+    "X-Powered-By: Halvex/1.0\r\n"
+    "Access-Control-Allow-Origin: *\r\n"
+    "\r\n"
+    R"({"worlds":[{"id":1234,"title":"Example world","description":"This is an example world!",)"
+    R"("category_ids":[14,36,24],"author_id":1}]})";
+
+runtime::Result<void> answer(runtime::Writer& out, std::pmr::memory_resource& memory) {
+    http::Response res(memory, out);
+    TRY(res.header("Server", "Tovren/0.1"));
+    TRY(res.header("Connection", "close"));
+    TRY(res.header("Access-Control-Allow-Origin", "*"));
+    TRY(res.header("X-Powered-By", "Halvex/1.0"));
+    TRY(endpoints::worldsList(memory, http::Request{http::HttpMethod::GET, "/api/v1/worlds", runtime::FdReader(-1)}, res));
+    return {};
+}
+
+TEST(WorldsList, AnswersWithTheExactStatusHeadersAndDocument) {
+    testing_support::FailingResource memory;
+    RecordingWriter out;
+    ASSERT_THAT(answer(out, memory), IsOk());
+    EXPECT_EQ(out.bytes, WorldsAnswer);
+    EXPECT_EQ(out.bytes.find("Content-Length"), std::string::npos);
+}
+
+TEST(WorldsList, WriteFailureAtEveryByteEndsTheAnswerThere) {
+    for (std::size_t limit = 0; limit < WorldsAnswer.size(); ++limit) {
+        SCOPED_TRACE(limit);
+        testing_support::FailingResource memory;
+        FailingWriter out(limit);
+        EXPECT_THAT(answer(out, memory), FailsWith(runtime::Error::BrokenPipe));
+        EXPECT_EQ(out.bytes, WorldsAnswer.substr(0, limit));
+        EXPECT_EQ(memory.outstanding(), 0u);
+    }
+}
+
+TEST(WorldsList, OverASocketForEveryMethodWithItsBodyLeftUnread) {
+    endpoints::endpoints = endpoints::EndpointTable(runtime::gpa);
+    ASSERT_THAT(endpoints::endpoints.put("/api/v1/worlds", endpoints::worldsList), IsOk());
+    for (std::string method : {"GET", "HEAD", "POST", "OPTIONS", "CONNECT", "TRACE", "PUT", "PATCH", "DELETE"}) {
+        SCOPED_TRACE(method);
+        testing_support::SocketPair pair;
+        testing_support::sendAll(pair.client.get(),
+                                 method + " /api/v1/worlds HTTP/1.1\r\nContent-Length: 3\r\n\r\nx=1");
+        testing_support::StderrCapture capture;
+        ASSERT_THAT(http::handleSocket(pair.server.get()), IsOk());
+        EXPECT_EQ(testing_support::readAvailable(pair.client.get()), WorldsAnswer);
+        EXPECT_EQ(capture.text(), "info: " + method + " /api/v1/worlds\n");
+        EXPECT_EQ(testing_support::readAvailable(pair.server.get()), "x=1");
+    }
+    endpoints::endpoints = endpoints::EndpointTable();
+}
+
+}  // namespace
