@@ -15,6 +15,7 @@
 #include "server/listener.h"
 #include "support/client.h"
 #include "support/test_support.h"
+#include "support/wire.h"
 
 namespace {
 
@@ -23,18 +24,8 @@ using e2e::Port;
 using e2e::ServerProcess;
 using e2e::StartLine;
 using testing_support::connectLoopback;
+using testing_support::NotFoundPage;
 using testing_support::roundTrip;
-
-const std::string NotFoundPage =
-    "HTTP/1.1 404 OK\r\n"
-    "Connection: close\r\n"
-    "Content-Length: 23\r\n"
-    "Server: Tovren/0.1\r\n"
-    "Content-Type: text/html\r\n"
-    "X-Powered-By: Halvex/1.0\r\n"
-    "Access-Control-Allow-Origin: *\r\n"
-    "\r\n"
-    "<p>Invalid endpoint</p>";
 
 std::string startAndListening() { return std::string(StartLine) + std::string(ListeningLine); }
 
@@ -103,11 +94,7 @@ TEST_F(Server, PostWithABodyReceivesTheWholePageAndACleanEnd) {
     std::string body(64 * 1024, 'b');
     testing_support::sendAll(client.get(),
                              "POST /submit HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-    std::string answer;
-    char buffer[4096];
-    ssize_t got = 0;
-    while ((got = ::read(client.get(), buffer, sizeof buffer)) > 0) answer.append(buffer, static_cast<std::size_t>(got));
-    EXPECT_EQ(got, 0) << "ended by a reset (errno " << errno << ") instead of end of stream";
+    std::string answer = testing_support::readUntilClose(client.get());
     EXPECT_EQ(answer, NotFoundPage);
     EXPECT_TRUE(server.waitUntilListening(2));
     EXPECT_EQ(roundTrip(Port, "GET /next HTTP/1.1\r\n\r\n"), NotFoundPage) << "still serving";

@@ -9,26 +9,15 @@
 #include "e2e/server_process.h"
 #include "support/client.h"
 #include "support/test_support.h"
+#include "support/wire.h"
 
 namespace {
 
 using e2e::ListeningLine;
 using e2e::Port;
 using testing_support::roundTrip;
-
-const std::string Document =
-    R"({"worlds":[{"id":1234,"title":"Example world","description":"This is an example world!",)"
-    R"("category_ids":[14,36,24],"author_id":1}]})";
-
-const std::string WorldsAnswer =
-    "HTTP/1.1 200 OK\r\n"
-    "Connection: close\r\n"
-    "Server: Tovren/0.1\r\n"
-    "Content-Type: application/json\r\n"
-    "X-Powered-By: Halvex/1.0\r\n"
-    "Access-Control-Allow-Origin: *\r\n"
-    "\r\n" +
-    Document;
+using testing_support::WorldsAnswer;
+using testing_support::WorldsDocument;
 
 class Worlds : public ::testing::Test {
 protected:
@@ -72,13 +61,9 @@ TEST_F(Worlds, PostWithABodyReceivesTheWholeDocumentAndACleanEnd) {
     testing_support::sendAll(client.get(),
                              "POST /api/v1/worlds HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
                              "Content-Length: 3\r\n\r\nx=1");
-    std::string answer;
-    char buffer[4096];
-    ssize_t got = 0;
-    while ((got = ::read(client.get(), buffer, sizeof buffer)) > 0) answer.append(buffer, static_cast<std::size_t>(got));
-    EXPECT_EQ(got, 0) << "ended by a reset (errno " << errno << ") instead of end of stream";
+    std::string answer = testing_support::readUntilClose(client.get());
     EXPECT_EQ(answer, WorldsAnswer);
-    EXPECT_TRUE(answer.ends_with(Document));
+    EXPECT_TRUE(answer.ends_with(WorldsDocument));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "support/test_support.h"
+#include "support/wire.h"
 
 namespace {
 
@@ -13,12 +14,8 @@ using runtime::Error;
 using testing_support::FailingWriter;
 using testing_support::FailsWith;
 using testing_support::IsOk;
+using testing_support::NotFoundPage;
 using testing_support::RecordingWriter;
-
-constexpr std::string_view NotFoundPage =
-    "HTTP/1.1 404 OK\r\nConnection: close\r\nContent-Length: 23\r\nServer: Tovren/0.1\r\n"
-    "Content-Type: text/html\r\nX-Powered-By: Halvex/1.0\r\nAccess-Control-Allow-Origin: *\r\n\r\n"
-    "<p>Invalid endpoint</p>";
 
 runtime::Result<void> answerHit(std::pmr::memory_resource&, const http::Request&, http::Response& res) {
     TRY(res.status(200));

@@ -9,6 +9,7 @@
 #include "endpoints/endpoints.h"
 #include "http/connection.h"
 #include "support/test_support.h"
+#include "support/wire.h"
 
 namespace {
 
@@ -16,17 +17,7 @@ using testing_support::FailingWriter;
 using testing_support::FailsWith;
 using testing_support::IsOk;
 using testing_support::RecordingWriter;
-
-constexpr std::string_view WorldsAnswer =
-    "HTTP/1.1 200 OK\r\n"
-    "Connection: close\r\n"
-    "Server: Tovren/0.1\r\n"
-    "Content-Type: application/json\r\n"
-    "X-Powered-By: Halvex/1.0\r\n"
-    "Access-Control-Allow-Origin: *\r\n"
-    "\r\n"
-    R"({"worlds":[{"id":1234,"title":"Example world","description":"This is an example world!",)"
-    R"("category_ids":[14,36,24],"author_id":1}]})";
+using testing_support::WorldsAnswer;
 
 runtime::Result<void> answer(runtime::Writer& out, std::pmr::memory_resource& memory) {
     http::Response res(memory, out);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "support/test_support.h"
+#include "support/wire.h"
 
 namespace {
 
@@ -15,18 +16,8 @@ using testing_support::FailingResource;
 using testing_support::FailingWriter;
 using testing_support::FailsWith;
 using testing_support::IsOk;
+using testing_support::NotFoundPage;
 using testing_support::RecordingWriter;
-
-constexpr std::string_view NotFoundPage =
-    "HTTP/1.1 404 OK\r\n"
-    "Connection: close\r\n"
-    "Content-Length: 23\r\n"
-    "Server: Tovren/0.1\r\n"
-    "Content-Type: text/html\r\n"
-    "X-Powered-By: Halvex/1.0\r\n"
-    "Access-Control-Allow-Origin: *\r\n"
-    "\r\n"
-    "<p>Invalid endpoint</p>";
 
 runtime::Result<void> addDefaults(http::Response& res) {
     TRY(res.header("Server", "Tovren/0.1"));

@@ -11,6 +11,7 @@
 
 #include "endpoints/worlds.h"
 #include "support/test_support.h"
+#include "support/wire.h"
 
 namespace {
 
@@ -173,9 +174,7 @@ TEST(Stringify, WorldListIsTheExactDocument) {
     const endpoints::World world{1234, "Example world", "This is an example world!", ids, 1};
     const std::array<std::reference_wrapper<const endpoints::World>, 1> worlds = {std::cref(world)};
     const std::string document = stringify(endpoints::WorldList{worlds});
-    EXPECT_EQ(document,
-              R"({"worlds":[{"id":1234,"title":"Example world","description":"This is an example world!",)"
-              R"("category_ids":[14,36,24],"author_id":1}]})");
+    EXPECT_EQ(document, testing_support::WorldsDocument);
     EXPECT_EQ(document.size(), 130u);
 
     // A writer failing at byte N, for every N: the error comes back and the text stops at N.

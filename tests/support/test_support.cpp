@@ -101,6 +101,7 @@ std::string readUntilClose(int fd, int timeout_ms) {
         }
         ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
+        if (got < 0) ADD_FAILURE() << "the stream ended with errno " << errno << " (a reset?), not end of stream";
         if (got <= 0) return text;
         text.append(buffer, static_cast<std::size_t>(got));
     }

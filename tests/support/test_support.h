@@ -109,7 +109,8 @@ private:
 /// Writes all of `bytes` to `fd` (test side; asserts on failure).
 void sendAll(int fd, std::string_view bytes);
 
-/// Reads from `fd` until end of stream or until `timeout_ms` passes without data.
+/// Reads from `fd` until end of stream. Fails the test if `timeout_ms` passes without data or
+/// the stream ends with an error (such as a reset) instead.
 std::string readUntilClose(int fd, int timeout_ms = 5000);
 
 /// Bytes readable on `fd` right now, without blocking.
