@@ -29,7 +29,7 @@ runtime::Result<void> answerRefusal(Response& res, std::uint16_t code, std::stri
 
 }  // namespace
 
-runtime::Result<void> handleSocket(int file, std::pmr::memory_resource& upstream) {
+runtime::Result<void> handleSocket(int file, std::pmr::memory_resource& upstream, std::size_t max_head) {
     runtime::FdWriter writer(file);
     runtime::FdReader reader(file);
     // Everything the connection allocates comes from here and goes back in one step. The
@@ -37,7 +37,7 @@ runtime::Result<void> handleSocket(int file, std::pmr::memory_resource& upstream
     std::pmr::monotonic_buffer_resource arena(&upstream);
     runtime::ByteBuffer head(arena);
 
-    HeadEnd end = TRY(readHead(reader, head));
+    HeadEnd end = TRY(readHead(reader, head, max_head));
     if (end == HeadEnd::EndOfStream) return {};
 
     Response res(arena, writer);

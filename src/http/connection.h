@@ -3,6 +3,7 @@
 
 #include <memory_resource>
 
+#include "http/request.h"
 #include "runtime/memory.h"
 #include "runtime/result.h"
 
@@ -11,8 +12,9 @@ namespace http {
 /// Reads the request head from `file`, answers it, and releases every byte of memory the
 /// connection used; never closes `file`. A client that closes before the blank line gets no
 /// answer. A bad request line is answered 400, an unknown method 501, a head past
-/// MaxHeadLength 431; none of these is logged as a request. The connection arena takes its
+/// `max_head` bytes 431; none of these is logged as a request. The connection arena takes its
 /// blocks from `upstream`. Errors: read and write errors, OutOfMemory, an endpoint's errors.
-runtime::Result<void> handleSocket(int file, std::pmr::memory_resource& upstream = runtime::gpa);
+runtime::Result<void> handleSocket(int file, std::pmr::memory_resource& upstream = runtime::gpa,
+                                   std::size_t max_head = MaxHeadLength);
 
 }  // namespace http

@@ -23,7 +23,7 @@ std::optional<HttpMethod> parseMethod(std::string_view token) noexcept {
     return std::nullopt;
 }
 
-runtime::Result<HeadEnd> readHead(runtime::FdReader& reader, runtime::ByteBuffer& head) {
+runtime::Result<HeadEnd> readHead(runtime::FdReader& reader, runtime::ByteBuffer& head, std::size_t max_length) {
     std::size_t line_start = 0;
     for (;;) {
         std::optional<char> byte = TRY(reader.readByte());
@@ -35,7 +35,7 @@ runtime::Result<HeadEnd> readHead(runtime::FdReader& reader, runtime::ByteBuffer
                 head.truncate(line_start);
                 return HeadEnd::Complete;
             }
-            if (head.size() + 1 > MaxHeadLength) return HeadEnd::TooLarge;
+            if (head.size() + 1 > max_length) return HeadEnd::TooLarge;
             TRY(head.append('\n'));
             line_start = head.size();
             continue;
@@ -43,7 +43,7 @@ runtime::Result<HeadEnd> readHead(runtime::FdReader& reader, runtime::ByteBuffer
         // A lone CR at the start of a line may still be the blank line, so it does not count
         // against the limit until a byte other than LF follows it.
         bool may_end_head = line.empty() && *byte == '\r';
-        if (head.size() + 1 > MaxHeadLength && !may_end_head) return HeadEnd::TooLarge;
+        if (head.size() + 1 > max_length && !may_end_head) return HeadEnd::TooLarge;
         TRY(head.append(*byte));
     }
 }

@@ -39,9 +39,11 @@ enum class HeadEnd : std::uint8_t {
 };
 
 /// Reads the head one byte per read call, up to and including the LF of the line that is a
-/// single CR; not one byte more. Appends every other line with its LF to `head`.
+/// single CR; not one byte more. Appends every other line with its LF to `head`, and stops at
+/// the first byte that would make the head longer than `max_length`.
 /// Errors: those of read; OutOfMemory.
-runtime::Result<HeadEnd> readHead(runtime::FdReader& reader, runtime::ByteBuffer& head);
+runtime::Result<HeadEnd> readHead(runtime::FdReader& reader, runtime::ByteBuffer& head,
+                                  std::size_t max_length = MaxHeadLength);
 
 /// What the request line of a head says.
 enum class RequestLineStatus : std::uint8_t {

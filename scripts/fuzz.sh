@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (fuzz preset: clang 16, libc++, sanitizers) and runs each on its
+# committed seed corpus for a bounded time. Fails on the first crash or broken invariant.
+# Usage: scripts/fuzz.sh [seconds per target, default 60]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+
+need=()
+command -v clang++-16 >/dev/null || need+=(clang-16)
+[ -d /usr/lib/llvm-16/include/c++/v1 ] || need+=(libc++-16-dev libc++abi-16-dev)
+compgen -G "/usr/lib/llvm-16/lib/clang/16/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null || need+=(libclang-rt-16-dev)
+if [ ${#need[@]} -gt 0 ]; then
+  echo "installing: ${need[*]}"
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  "${sudo_cmd[@]}" apt-get update
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${need[@]}"
+fi
+
+cmake --preset fuzz
+cmake --build --preset fuzz
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+for target in request_head json_string utf8 hash_map; do
+  mkdir -p "$work/$target"
+  echo "== $target: ${seconds}s"
+  # New inputs go to the scratch folder first; the committed seeds are only read.
+  # -close_fd_mask=2: the server's log lines would drown the report (libFuzzer keeps its own).
+  if ! build/fuzz/fuzz/${target}_fuzzer -max_total_time="$seconds" -close_fd_mask=2 -rss_limit_mb=2048 \
+      -timeout=10 -artifact_prefix="$work/" -print_final_stats=1 "$work/$target" "fuzz/corpus/$target" \
+      > "$work/$target.log" 2>&1; then
+    tail -n 60 "$work/$target.log"
+    echo "fuzz target $target failed; the input that broke it:"
+    ls "$work"/crash-* "$work"/timeout-* "$work"/oom-* 2>/dev/null | head -n 3 | xargs -r -n1 sh -c 'echo "$0"; xxd "$0" | head -n 20'
+    exit 1
+  fi
+  grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$work/$target.log"
+done
