@@ -2,15 +2,12 @@
 #include "e2e/server_process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -30,7 +27,6 @@ std::size_t occurrences(const std::string& text, std::string_view part) {
 ServerProcess::ServerProcess() {
     int fds[2];
     EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
-    stderr_fd_ = fds[0];
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
@@ -41,42 +37,44 @@ ServerProcess::ServerProcess() {
     ::close(fds[1]);
     EXPECT_EQ(spawned, 0) << "cannot start " WORLDS_SERVER_PATH;
     if (spawned != 0) reaped_ = true;
+    reader_ = std::thread([this, fd = fds[0]] { readLog(fd); });
 }
 
 ServerProcess::~ServerProcess() {
     stop();
-    ::close(stderr_fd_);
+    reader_.join();
 }
 
-void ServerProcess::drain(int timeout_ms) {
-    pollfd ready{stderr_fd_, POLLIN, 0};
-    if (::poll(&ready, 1, timeout_ms) <= 0) return;
+void ServerProcess::readLog(int fd) {
     char buffer[4096];
-    ssize_t got = ::read(stderr_fd_, buffer, sizeof buffer);
-    if (got > 0) log_.append(buffer, static_cast<std::size_t>(got));
-    // At end of stream poll answers at once; pause so waiting loops do not spin.
-    if (got == 0) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(timeout_ms, 20)));
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        std::lock_guard lock(mutex_);
+        if (got <= 0) {
+            log_ended_ = true;
+            grown_.notify_all();
+            break;
+        }
+        log_.append(buffer, static_cast<std::size_t>(got));
+        grown_.notify_all();
+    }
+    ::close(fd);
 }
 
-const std::string& ServerProcess::log() {
-    drain(0);
+std::string ServerProcess::log() {
+    std::lock_guard lock(mutex_);
     return log_;
 }
 
 bool ServerProcess::waitForLog(const std::function<bool(const std::string&)>& done, int timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (;;) {
-        drain(0);
-        if (done(log_)) return true;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        drain(static_cast<int>(std::min<long>(left.count(), 50)));
-    }
+    std::unique_lock lock(mutex_);
+    return grown_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return done(log_); });
 }
 
 bool ServerProcess::waitUntilListening(std::size_t count, int timeout_ms) {
     return waitForLog(
-        [&](const std::string& log) { return occurrences(log, ListeningLine) >= count && log.ends_with(ListeningLine); },
+        [&](const std::string& log) { return log.ends_with(ListeningLine) && occurrences(log, ListeningLine) >= count; },
         timeout_ms);
 }
 
@@ -85,18 +83,15 @@ std::optional<int> ServerProcess::waitForExit(int timeout_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
         int status = 0;
-        pid_t done = ::waitpid(pid_, &status, WNOHANG);
-        if (done == pid_) {
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
             reaped_ = true;
-            // The process held the only write end: read on to its end of stream.
-            for (std::size_t before = ~std::size_t{0}; before != log_.size();) {
-                before = log_.size();
-                drain(1000);
-            }
+            // The process held the only write end: its end of stream follows.
+            std::unique_lock lock(mutex_);
+            grown_.wait_for(lock, std::chrono::seconds(5), [&] { return log_ended_; });
             return status;
         }
         if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
-        drain(20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 

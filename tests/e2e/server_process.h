@@ -3,9 +3,14 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <thread>
 
 namespace e2e {
 
@@ -13,7 +18,8 @@ inline constexpr std::uint16_t Port = 9091;
 inline constexpr std::string_view StartLine = "info: All your codebase are belong to us.\n";
 inline constexpr std::string_view ListeningLine = "info: Listening..\n";
 
-/// One running server. The destructor kills it if it still runs.
+/// One running server. A thread reads its standard error all the time, so the server never
+/// blocks on a full pipe however much it logs. The destructor kills it if it still runs.
 class ServerProcess {
 public:
     /// Starts the binary with standard error on a pipe and standard output on /dev/null.
@@ -24,8 +30,8 @@ public:
 
     pid_t pid() const { return pid_; }
 
-    /// Everything written to standard error so far.
-    const std::string& log();
+    /// A copy of everything written to standard error so far.
+    std::string log();
 
     /// Waits until `done(log)` holds or `timeout_ms` passes; returns whether it held.
     bool waitForLog(const std::function<bool(const std::string&)>& done, int timeout_ms = 5000);
@@ -33,19 +39,23 @@ public:
     /// Waits until the log ends with "info: Listening..\n" for the `count`-th time.
     bool waitUntilListening(std::size_t count = 1, int timeout_ms = 5000);
 
-    /// Waits for the process to end; its wait status, or nothing after `timeout_ms`.
+    /// Waits for the process to end and for its last log bytes; its wait status, or nothing
+    /// after `timeout_ms`.
     std::optional<int> waitForExit(int timeout_ms = 5000);
 
     /// Ends the process with `signal` and reaps it.
     void stop(int signal = 9);
 
 private:
-    void drain(int timeout_ms);
+    void readLog(int fd);
 
     pid_t pid_ = -1;
-    int stderr_fd_ = -1;
     bool reaped_ = false;
+    std::mutex mutex_;
+    std::condition_variable grown_;
     std::string log_;
+    bool log_ended_ = false;
+    std::thread reader_;
 };
 
 }  // namespace e2e
