@@ -26,10 +26,10 @@ std::optional<HttpMethod> parseMethod(std::string_view token) noexcept {
 runtime::Result<HeadEnd> readHead(runtime::FdReader& reader, runtime::ByteBuffer& head, std::size_t max_length) {
     std::size_t line_start = 0;
     for (;;) {
-        std::optional<char> byte = TRY(reader.readByte());
-        if (!byte) return HeadEnd::EndOfStream;
+        char byte = 0;
+        if (!TRY(reader.readByte(byte))) return HeadEnd::EndOfStream;
         std::string_view line = head.view().substr(line_start);
-        if (*byte == '\n') {
+        if (byte == '\n') {
             // Only a line of exactly one CR ends the head: not a bare LF, not blanks.
             if (line == "\r") {
                 head.truncate(line_start);
@@ -42,9 +42,9 @@ runtime::Result<HeadEnd> readHead(runtime::FdReader& reader, runtime::ByteBuffer
         }
         // A lone CR at the start of a line may still be the blank line, so it does not count
         // against the limit until a byte other than LF follows it.
-        bool may_end_head = line.empty() && *byte == '\r';
+        bool may_end_head = line.empty() && byte == '\r';
         if (head.size() + 1 > max_length && !may_end_head) return HeadEnd::TooLarge;
-        TRY(head.append(*byte));
+        TRY(head.append(byte));
     }
 }
 

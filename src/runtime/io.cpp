@@ -21,11 +21,9 @@ Result<void> FdWriter::writeAll(std::string_view bytes) {
     return {};
 }
 
-Result<std::optional<char>> FdReader::readByte() {
-    char byte = 0;
+Result<bool> FdReader::readByte(char& byte) {
     std::size_t got = TRY(sys::read(fd_, &byte, 1));
-    if (got == 0) return std::optional<char>();
-    return std::optional<char>(byte);
+    return got == 1;
 }
 
 }  // namespace runtime

@@ -3,7 +3,6 @@
 
 #include <concepts>
 #include <cstddef>
-#include <optional>
 #include <string_view>
 
 #include "runtime/result.h"
@@ -53,8 +52,8 @@ private:
 class FdReader {
 public:
     explicit FdReader(int fd) noexcept : fd_(fd) {}
-    /// Reads one byte: the byte, or nothing at end of stream. Errors: those of read.
-    Result<std::optional<char>> readByte();
+    /// Reads one byte into `byte`: true, or false at end of stream. Errors: those of read.
+    Result<bool> readByte(char& byte);
 
 private:
     int fd_;

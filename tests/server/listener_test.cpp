@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -58,6 +59,18 @@ TEST(Listen, AddressHeldByAListenerIsAddressInUseAndNothingStaysOpen) {
     EXPECT_THAT(server::listen(second, first.listen_address), FailsWith(runtime::Error::AddressInUse));
     EXPECT_FALSE(second.sockfd);
     EXPECT_EQ(openDescriptors(), before);
+}
+
+TEST(Listen, NagleDelayedAckStallAcceptedConnectionsInheritNoDelay) {
+    server::Server listener;
+    ASSERT_THAT(server::listen(listener, *server::parseIp4Address("127.0.0.1", 0)), IsOk());
+    runtime::Fd listening(*listener.sockfd);
+    runtime::Fd client = testing_support::connectLoopback(ntohs(listener.listen_address.sin_port));
+    runtime::Fd accepted(::accept4(listening.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    int no_delay = 0;
+    socklen_t length = sizeof no_delay;
+    ASSERT_EQ(::getsockopt(accepted.get(), IPPROTO_TCP, TCP_NODELAY, &no_delay, &length), 0);
+    EXPECT_NE(no_delay, 0) << "without it, each small write waits for the client's delayed acknowledgement";
 }
 
 /// A connected TCP pair on an ephemeral loopback port: `server` is the accepted end.
