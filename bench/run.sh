@@ -11,13 +11,7 @@ rounds=3
 worlds_port=9091
 nginx_port=9092
 
-need=()
-command -v nginx >/dev/null || need+=(nginx)
-command -v ab >/dev/null || need+=(apache2-utils)
-command -v strace >/dev/null || need+=(strace)
-if [ ${#need[@]} -gt 0 ]; then
-  apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${need[@]}"
-fi
+scripts/install-deps.sh --bench
 # Debian starts the packaged nginx as a service; it listens on port 80, not on ours.
 
 cmake --preset release >/dev/null && cmake --build --preset release >/dev/null

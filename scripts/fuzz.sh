@@ -6,17 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 
-need=()
-command -v clang++-16 >/dev/null || need+=(clang-16)
-[ -d /usr/lib/llvm-16/include/c++/v1 ] || need+=(libc++-16-dev libc++abi-16-dev)
-compgen -G "/usr/lib/llvm-16/lib/clang/16/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null || need+=(libclang-rt-16-dev)
-if [ ${#need[@]} -gt 0 ]; then
-  echo "installing: ${need[*]}"
-  sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" apt-get update
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${need[@]}"
-fi
+scripts/install-deps.sh --fuzz
 
 cmake --preset fuzz
 cmake --build --preset fuzz

@@ -1,21 +1,37 @@
 #!/usr/bin/env bash
 # Installs what building and testing worlds needs, if it is missing (Debian packages).
-# With --clients, also the real clients the client tests drive: curl, Chromium, systemd's
-# systemd-analyze, Node.js, and the pinned npm packages of tests/clients.
+#   --clients  also the real clients the client tests drive: curl, Chromium, systemd-analyze,
+#              Node.js, and the pinned npm packages of tests/clients
+#   --fuzz     also clang 16 with libc++ and libFuzzer, for the fuzz preset
+#   --bench    also nginx, ApacheBench and strace, for bench/run.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
+clients=false
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 command -v python3 >/dev/null || need+=(python3)
 [ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake ] || need+=(libgtest-dev libgmock-dev)
-if [ "${1:-}" = --clients ]; then
-  command -v curl >/dev/null || need+=(curl)
-  command -v chromium >/dev/null || need+=(chromium)
-  command -v systemd-analyze >/dev/null || need+=(systemd)
-  command -v npm >/dev/null || need+=(nodejs npm)
-fi
+for option in "$@"; do
+  case "$option" in
+    --clients)
+      clients=true
+      command -v curl >/dev/null || need+=(curl)
+      command -v chromium >/dev/null || need+=(chromium)
+      command -v systemd-analyze >/dev/null || need+=(systemd)
+      command -v npm >/dev/null || need+=(nodejs npm) ;;
+    --fuzz)
+      command -v clang++-16 >/dev/null || need+=(clang-16)
+      [ -d /usr/lib/llvm-16/include/c++/v1 ] || need+=(libc++-16-dev libc++abi-16-dev)
+      [ -f /usr/lib/llvm-16/lib/clang/16/lib/linux/libclang_rt.fuzzer-x86_64.a ] || need+=(libclang-rt-16-dev) ;;
+    --bench)
+      command -v nginx >/dev/null || need+=(nginx)
+      command -v ab >/dev/null || need+=(apache2-utils)
+      command -v strace >/dev/null || need+=(strace) ;;
+    *) echo "unknown option: $option" >&2; exit 2 ;;
+  esac
+done
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   sudo_cmd=()
@@ -23,6 +39,6 @@ if [ ${#need[@]} -gt 0 ]; then
   "${sudo_cmd[@]}" apt-get update
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${need[@]}"
 fi
-if [ "${1:-}" = --clients ]; then
+if $clients; then
   npm ci --prefix tests/clients --no-audit --no-fund
 fi

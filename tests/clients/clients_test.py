@@ -223,7 +223,9 @@ class SupervisionTest(unittest.TestCase):
                 server = Server()
                 current.append(server)
                 server.process.wait()
-                exits.append((time.monotonic(), server.process.returncode, server.log))
+                exited = time.monotonic()
+                server.stop()  # reads the log to its end
+                exits.append((exited, server.process.returncode, server.log))
 
         supervisor = threading.Thread(target=supervise, daemon=True)
         supervisor.start()
