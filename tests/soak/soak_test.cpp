@@ -120,7 +120,11 @@ TEST_F(Soak, TwentyThousandMixedConnectionsInSequence) {
               << rss_at_end << " kB at the end, peak " << statusKb(server.pid(), "VmHWM") << " kB; descriptors "
               << fds_at_start << " -> " << openDescriptors(server.pid()) << "\n";
     EXPECT_EQ(openDescriptors(server.pid()), fds_at_start);
+    // Under AddressSanitizer freed blocks wait in its quarantine, so RSS grows without any leak;
+    // the bound holds for the plain build, which CI runs as well.
+#if !defined(__SANITIZE_ADDRESS__)
     EXPECT_LE(rss_at_end - rss_after_warm_up, 512) << "RSS grew by more than 512 kB over 19,000 connections";
+#endif
 }
 
 TEST_F(Soak, FiftyConcurrentClientsAllGetExactAnswers) {
