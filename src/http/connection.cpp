@@ -10,8 +10,6 @@
 #include "runtime/io.h"
 
 namespace http {
-namespace {
-
 runtime::Result<void> addDefaultHeaders(Response& res) {
     TRY(res.header("Server", "Tovren/0.1"));
     TRY(res.header("Connection", "close"));
@@ -19,6 +17,8 @@ runtime::Result<void> addDefaultHeaders(Response& res) {
     TRY(res.header("X-Powered-By", "Halvex/1.0"));
     return {};
 }
+
+namespace {
 
 /// A short HTML page for a request that cannot be dispatched.
 runtime::Result<void> answerRefusal(Response& res, std::uint16_t code, std::string_view page) {

@@ -4,10 +4,16 @@
 #include <memory_resource>
 
 #include "http/request.h"
+#include "http/response.h"
 #include "runtime/memory.h"
 #include "runtime/result.h"
 
 namespace http {
+
+/// Puts the four headers every answer carries, in this order: Server, Connection,
+/// Access-Control-Allow-Origin, X-Powered-By. The order they are put in, with their hashes,
+/// decides their slots and so the wire order. Error: OutOfMemory.
+runtime::Result<void> addDefaultHeaders(Response& res);
 
 /// Reads the request head from `file`, answers it, and releases every byte of memory the
 /// connection used; never closes `file`. A client that closes before the blank line gets no

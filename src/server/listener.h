@@ -29,8 +29,8 @@ struct Server {
 std::optional<sockaddr_in> parseIp4Address(std::string_view text, std::uint16_t port) noexcept;
 
 /// Creates a blocking, close-on-exec TCP socket, sets its options, binds it to `address`,
-/// listens and reads the
-/// bound address back. If any step after the socket's creation fails, the socket is closed.
+/// listens and reads the bound address back. If any step after the socket's creation fails,
+/// the socket is closed.
 /// Errors: those of socket, setsockopt, bind, listen and getsockname.
 runtime::Result<void> listen(Server& server, const sockaddr_in& address);
 

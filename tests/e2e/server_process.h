@@ -1,7 +1,10 @@
 // Runs the real worlds-server binary for end-to-end tests and collects its standard error.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
+
+#include <csignal>
 
 #include <condition_variable>
 #include <cstdint>
@@ -56,6 +59,17 @@ private:
     std::string log_;
     bool log_ended_ = false;
     std::thread reader_;
+};
+
+/// A test with a fresh server that is already listening. SIGPIPE is ignored so a test that
+/// writes to a connection the server closed sees an error instead of dying.
+class ServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::signal(SIGPIPE, SIG_IGN);
+        ASSERT_TRUE(server.waitUntilListening()) << server.log();
+    }
+    ServerProcess server;
 };
 
 }  // namespace e2e

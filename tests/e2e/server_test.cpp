@@ -49,14 +49,7 @@ void expectFatalExit(ServerProcess& server, std::string_view name) {
     EXPECT_EQ(trace.find(ListeningLine), std::string::npos) << "nothing is served after the error";
 }
 
-class Server : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::signal(SIGPIPE, SIG_IGN);
-        ASSERT_TRUE(server.waitUntilListening()) << server.log();
-    }
-    ServerProcess server;
-};
+using Server = e2e::ServerTest;
 
 TEST_F(Server, StartUpWritesExactlyTheStartAndListeningLines) {
     EXPECT_FALSE(server.waitForLog([](const std::string& log) { return log.size() > startAndListening().size(); }, 300));

@@ -19,14 +19,7 @@ using testing_support::roundTrip;
 using testing_support::WorldsAnswer;
 using testing_support::WorldsDocument;
 
-class Worlds : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::signal(SIGPIPE, SIG_IGN);
-        ASSERT_TRUE(server.waitUntilListening()) << server.log();
-    }
-    e2e::ServerProcess server;
-};
+using Worlds = e2e::ServerTest;
 
 TEST_F(Worlds, EveryMethodGetsTheSameAnswerAndIsLoggedAsSent) {
     std::string expected_log = std::string(e2e::StartLine) + std::string(ListeningLine);

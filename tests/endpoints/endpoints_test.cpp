@@ -1,6 +1,8 @@
 // processRequest: the request log line, exact-path dispatch and the not-found page.
 #include "endpoints/endpoints.h"
 
+#include "http/connection.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -31,20 +33,12 @@ protected:
     }
     void TearDown() override { endpoints::endpoints = endpoints::EndpointTable(); }
 
-    static runtime::Result<void> addDefaults(http::Response& res) {
-        TRY(res.header("Server", "Tovren/0.1"));
-        TRY(res.header("Connection", "close"));
-        TRY(res.header("Access-Control-Allow-Origin", "*"));
-        TRY(res.header("X-Powered-By", "Halvex/1.0"));
-        return {};
-    }
-
     /// Runs processRequest for `path` against `out`; returns its result and the log.
     static std::pair<runtime::Result<void>, std::string> process(http::HttpMethod method, std::string_view path,
                                                                  runtime::Writer& out) {
         std::pmr::monotonic_buffer_resource arena(&runtime::gpa);
         http::Response res(arena, out);
-        EXPECT_THAT(addDefaults(res), IsOk());
+        EXPECT_THAT(http::addDefaultHeaders(res), IsOk());
         http::Request req{method, path, runtime::FdReader(-1)};
         testing_support::StderrCapture capture;
         runtime::Result<void> result = endpoints::processRequest(arena, req, res);

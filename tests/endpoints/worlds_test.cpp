@@ -21,10 +21,7 @@ using testing_support::WorldsAnswer;
 
 runtime::Result<void> answer(runtime::Writer& out, std::pmr::memory_resource& memory) {
     http::Response res(memory, out);
-    TRY(res.header("Server", "Tovren/0.1"));
-    TRY(res.header("Connection", "close"));
-    TRY(res.header("Access-Control-Allow-Origin", "*"));
-    TRY(res.header("X-Powered-By", "Halvex/1.0"));
+    TRY(http::addDefaultHeaders(res));
     TRY(endpoints::worldsList(memory, http::Request{http::HttpMethod::GET, "/api/v1/worlds", runtime::FdReader(-1)}, res));
     return {};
 }

@@ -1,6 +1,8 @@
 // Response: the status line, the header block in table order, bodies, and cut-off writes.
 #include "http/response.h"
 
+#include "http/connection.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -19,16 +21,8 @@ using testing_support::IsOk;
 using testing_support::NotFoundPage;
 using testing_support::RecordingWriter;
 
-runtime::Result<void> addDefaults(http::Response& res) {
-    TRY(res.header("Server", "Tovren/0.1"));
-    TRY(res.header("Connection", "close"));
-    TRY(res.header("Access-Control-Allow-Origin", "*"));
-    TRY(res.header("X-Powered-By", "Halvex/1.0"));
-    return {};
-}
-
 runtime::Result<void> writeNotFound(http::Response& res) {
-    TRY(addDefaults(res));
+    TRY(http::addDefaultHeaders(res));
     TRY(res.status(404));
     TRY(res.html("<p>Invalid endpoint</p>"));
     return {};
@@ -77,7 +71,7 @@ TEST(Response, ContentWithoutBodySendsNoContentLength) {
     FailingResource memory;
     RecordingWriter out;
     http::Response res(memory, out);
-    ASSERT_THAT(addDefaults(res), IsOk());
+    ASSERT_THAT(http::addDefaultHeaders(res), IsOk());
     ASSERT_THAT(res.content("application/json", std::nullopt), IsOk());
     EXPECT_EQ(out.bytes,
               "Connection: close\r\nServer: Tovren/0.1\r\nContent-Type: application/json\r\n"

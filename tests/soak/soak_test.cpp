@@ -86,14 +86,7 @@ std::string serveOnce(const Kind& kind) {
     return readUntilClose(client.get());
 }
 
-class Soak : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::signal(SIGPIPE, SIG_IGN);
-        ASSERT_TRUE(server.waitUntilListening()) << server.log();
-    }
-    e2e::ServerProcess server;
-};
+using Soak = e2e::ServerTest;
 
 TEST_F(Soak, TwentyThousandMixedConnectionsInSequence) {
     constexpr int Connections = 20000;
