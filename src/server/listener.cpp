@@ -27,7 +27,7 @@ std::optional<sockaddr_in> parseIp4Address(std::string_view text, std::uint16_t 
 runtime::Result<void> listen(Server& server, const sockaddr_in& address) {
     runtime::Fd socket(TRY(runtime::sys::socket(address.sin_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP)));
     if (server.reuse_address) TRY(runtime::sys::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, 1));
-    if (server.no_delay) TRY(runtime::sys::setsockopt(socket.get(), IPPROTO_TCP, TCP_NODELAY, 1));
+    if (server.cork) TRY(runtime::sys::setsockopt(socket.get(), IPPROTO_TCP, TCP_CORK, 1));
     TRY(runtime::sys::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address));
     TRY(runtime::sys::listen(socket.get(), static_cast<int>(server.kernel_backlog)));
     socklen_t length = sizeof server.listen_address;

@@ -17,10 +17,12 @@ struct Server {
     /// SO_REUSEADDR before bind: a restart is not refused for the minute the connections this
     /// process closed first linger in TIME_WAIT. A live listener still makes bind fail.
     bool reuse_address = true;
-    /// TCP_NODELAY on the listener, which accepted connections inherit: an answer goes out as
-    /// many small writes, and with Nagle's algorithm each write after the first waited for the
-    /// client's (delayed) acknowledgement, stalling some answers by 40 ms or more.
-    bool no_delay = true;
+    /// TCP_CORK on the listener, which accepted connections inherit (no call per connection).
+    /// An answer is written as many small pieces; corked, they wait in the send queue and leave
+    /// together with the FIN at the close (or the shutdown before a lingering close): a few
+    /// segments instead of one per piece, no Nagle/delayed-acknowledgement stall, and a client
+    /// that has already gone cannot reset the connection between two pieces of its answer.
+    bool cork = true;
     sockaddr_in listen_address{};  ///< read back after listen
     std::optional<int> sockfd;     ///< the listening socket, once listening
 };

@@ -1,5 +1,7 @@
 // End to end: the worlds endpoint of the real binary.
 #include <gtest/gtest.h>
+#include <linux/tcp.h>  // the kernel's tcp_info, with tcpi_segs_in
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,6 +59,29 @@ TEST_F(Worlds, PostWithABodyReceivesTheWholeDocumentAndACleanEnd) {
     std::string answer = testing_support::readUntilClose(client.get());
     EXPECT_EQ(answer, WorldsAnswer);
     EXPECT_TRUE(answer.ends_with(WorldsDocument));
+}
+
+TEST_F(Worlds, WholeAnswerArrivesInAtMostFourSegments) {
+    runtime::Fd client = testing_support::connectLoopback(Port);
+    testing_support::sendAll(client.get(), "GET /api/v1/worlds HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(testing_support::readUntilClose(client.get()), WorldsAnswer);
+    // Counted by the client's own kernel: the handshake's SYN-ACK, perhaps an acknowledgement
+    // of the request, and the answer with the FIN. One segment per written piece would be 150.
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    ASSERT_EQ(::getsockopt(client.get(), IPPROTO_TCP, TCP_INFO, &info, &length), 0);
+    EXPECT_LE(info.tcpi_segs_in, 4u);
+}
+
+TEST_F(Worlds, ClientsThatCloseWithoutReadingDoNotEndTheServer) {
+    for (int i = 0; i < 200; ++i) {
+        runtime::Fd client = testing_support::connectLoopback(Port, 1000);
+        ASSERT_GE(client.get(), 0) << "the server was gone after " << i << " such clients:\n" << server.log();
+        testing_support::sendAll(client.get(), "GET /api/v1/worlds HTTP/1.1\r\n\r\n");
+    }
+    ASSERT_TRUE(server.waitUntilListening(201, 10000)) << server.log().substr(server.log().size() - 400);
+    EXPECT_EQ(roundTrip(Port, "GET /api/v1/worlds HTTP/1.1\r\n\r\n"), WorldsAnswer);
+    EXPECT_FALSE(server.waitForExit(100)) << "the server ended:\n" << server.log().substr(server.log().size() - 400);
 }
 
 }  // namespace

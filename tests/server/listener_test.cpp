@@ -61,16 +61,22 @@ TEST(Listen, AddressHeldByAListenerIsAddressInUseAndNothingStaysOpen) {
     EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST(Listen, NagleDelayedAckStallAcceptedConnectionsInheritNoDelay) {
+TEST(Listen, AcceptedConnectionsInheritTheCorkAndNotNoDelay) {
     server::Server listener;
     ASSERT_THAT(server::listen(listener, *server::parseIp4Address("127.0.0.1", 0)), IsOk());
     runtime::Fd listening(*listener.sockfd);
     runtime::Fd client = testing_support::connectLoopback(ntohs(listener.listen_address.sin_port));
     runtime::Fd accepted(::accept4(listening.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    int no_delay = 0;
-    socklen_t length = sizeof no_delay;
-    ASSERT_EQ(::getsockopt(accepted.get(), IPPROTO_TCP, TCP_NODELAY, &no_delay, &length), 0);
-    EXPECT_NE(no_delay, 0) << "without it, each small write waits for the client's delayed acknowledgement";
+    auto option = [&](int name) {
+        int value = -1;
+        socklen_t length = sizeof value;
+        EXPECT_EQ(::getsockopt(accepted.get(), IPPROTO_TCP, name, &value, &length), 0);
+        return value;
+    };
+    // Without the cork each piece of an answer is a segment of its own, and with neither
+    // option Nagle's algorithm stalls answers on the client's delayed acknowledgement.
+    EXPECT_NE(option(TCP_CORK), 0);
+    EXPECT_EQ(option(TCP_NODELAY), 0) << "TCP_NODELAY would send every queued piece at once";
 }
 
 /// A connected TCP pair on an ephemeral loopback port: `server` is the accepted end.
