@@ -7,6 +7,7 @@
 #include "endpoints/endpoints.h"
 #include "http/request.h"
 #include "http/response.h"
+#include "runtime/arena.h"
 #include "runtime/io.h"
 
 namespace http {
@@ -34,7 +35,7 @@ runtime::Result<void> handleSocket(int file, std::pmr::memory_resource& upstream
     runtime::FdReader reader(file);
     // Everything the connection allocates comes from here and goes back in one step. The
     // declaration order (arena, head, response) releases in reverse on every way out.
-    std::pmr::monotonic_buffer_resource arena(&upstream);
+    runtime::Arena arena(upstream);
     runtime::ByteBuffer head(arena);
 
     HeadEnd end = TRY(readHead(reader, head, max_head));

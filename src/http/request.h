@@ -6,8 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include "runtime/arena.h"
 #include "runtime/io.h"
-#include "runtime/memory.h"
 #include "runtime/result.h"
 
 namespace http {

@@ -1,10 +1,11 @@
-// gpa, the fallible allocate() helper and ByteBuffer.
+// gpa and the fallible allocate() helper.
 #include "runtime/memory.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdlib>
-#include <cstring>
 #include <new>
-#include <utility>
 
 namespace runtime {
 
@@ -16,11 +17,30 @@ union Immortal {
     ~Immortal() {}
 } immortal;
 
+/// Large blocks are mapped from the kernel and unmapped when freed, so the memory of a big
+/// request leaves the process with it. (The C library's heap would keep them once its
+/// adaptive threshold had risen past their size, and the process would stay that large.)
+constexpr std::size_t MappedThreshold = 128 * 1024;
+
+std::size_t mappedLength(std::size_t bytes) noexcept {
+    static const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    return (bytes + page - 1) / page * page;
+}
+
+bool isMapped(std::size_t bytes, std::size_t alignment) noexcept {
+    return bytes >= MappedThreshold && alignment <= mappedLength(1);
+}
+
 }  // namespace
 
 GeneralPurposeAllocator& gpa = immortal.allocator;
 
 void* GeneralPurposeAllocator::do_allocate(std::size_t bytes, std::size_t alignment) {
+    if (isMapped(bytes, alignment)) {
+        void* mapped = ::mmap(nullptr, mappedLength(bytes), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED) throw std::bad_alloc();
+        return mapped;
+    }
     if (bytes == 0) bytes = 1;
     void* pointer = alignment <= alignof(std::max_align_t)
                         ? std::malloc(bytes)
@@ -29,7 +49,11 @@ void* GeneralPurposeAllocator::do_allocate(std::size_t bytes, std::size_t alignm
     return pointer;
 }
 
-void GeneralPurposeAllocator::do_deallocate(void* pointer, std::size_t, std::size_t) {
+void GeneralPurposeAllocator::do_deallocate(void* pointer, std::size_t bytes, std::size_t alignment) {
+    if (isMapped(bytes, alignment)) {
+        ::munmap(pointer, mappedLength(bytes));
+        return;
+    }
     std::free(pointer);
 }
 
@@ -45,35 +69,6 @@ Result<void*> allocate(std::pmr::memory_resource& allocator, std::size_t bytes, 
     } catch (const std::bad_alloc&) {
         return fail(Error::OutOfMemory, at);
     }
-}
-
-ByteBuffer::~ByteBuffer() {
-    if (data_ != nullptr) allocator_->deallocate(data_, capacity_, 1);
-}
-
-ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
-    : allocator_(other.allocator_),
-      data_(std::exchange(other.data_, nullptr)),
-      size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
-
-Result<void> ByteBuffer::append(char byte) {
-    if (size_ == capacity_) {
-        std::size_t capacity = capacity_ == 0 ? InitialCapacity : capacity_ * 2;
-        void* grown = TRY(allocate(*allocator_, capacity, 1));
-        if (data_ != nullptr) {
-            std::memcpy(grown, data_, size_);
-            allocator_->deallocate(data_, capacity_, 1);
-        }
-        data_ = static_cast<char*>(grown);
-        capacity_ = capacity;
-    }
-    data_[size_++] = byte;
-    return {};
-}
-
-void ByteBuffer::truncate(std::size_t length) noexcept {
-    if (length < size_) size_ = length;
 }
 
 }  // namespace runtime

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "runtime/memory.h"
 #include "support/test_support.h"
 
 namespace {
@@ -80,7 +81,7 @@ HeadRead readHeadFrom(const std::string& input) {
         testing_support::sendAll(pair.client.get(), input);
         ::shutdown(pair.client.get(), SHUT_WR);
     });
-    std::pmr::monotonic_buffer_resource arena(&runtime::gpa);
+    runtime::Arena arena(runtime::gpa);
     runtime::ByteBuffer head(arena);
     runtime::FdReader reader(pair.server.get());
     runtime::Result<HeadEnd> end = http::readHead(reader, head);
@@ -150,7 +151,7 @@ TEST(ReadHead, StopsAtTheFirstByteBeyondTheLimit) {
 }
 
 TEST(ReadHead, ReadErrorIsPassedOn) {
-    std::pmr::monotonic_buffer_resource arena(&runtime::gpa);
+    runtime::Arena arena(runtime::gpa);
     runtime::ByteBuffer head(arena);
     runtime::FdReader reader(-1);
     EXPECT_THAT(http::readHead(reader, head), testing_support::FailsWith(runtime::Error::NotOpenForReading));

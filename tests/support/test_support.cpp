@@ -31,14 +31,20 @@ runtime::Result<void> FailingWriter::writeAll(std::string_view bytes_) {
 }
 
 FailingResource::~FailingResource() {
-    for (auto [pointer, alignment] : live_) ::operator delete(pointer, std::align_val_t(alignment));
+    for (auto [pointer, block] : live_) ::operator delete(pointer, std::align_val_t(block.alignment));
+}
+
+std::size_t FailingResource::outstandingBytes() const {
+    std::size_t bytes = 0;
+    for (const auto& entry : live_) bytes += entry.second.bytes;
+    return bytes;
 }
 
 void* FailingResource::do_allocate(std::size_t bytes, std::size_t alignment) {
     ++allocations;
     if (fail_at_ != 0 && allocations >= fail_at_) throw std::bad_alloc();
     void* pointer = ::operator new(bytes, std::align_val_t(alignment));
-    live_.emplace(pointer, alignment);
+    live_.emplace(pointer, Block{bytes, alignment});
     return pointer;
 }
 

@@ -73,9 +73,14 @@ public:
     FailingResource& operator=(const FailingResource&) = delete;
     std::size_t allocations = 0;
     std::size_t outstanding() const { return live_.size(); }
+    std::size_t outstandingBytes() const;
 
 private:
-    std::unordered_map<void*, std::size_t> live_;  ///< block to its alignment
+    struct Block {
+        std::size_t bytes;
+        std::size_t alignment;
+    };
+    std::unordered_map<void*, Block> live_;
     void* do_allocate(std::size_t bytes, std::size_t alignment) override;
     void do_deallocate(void* pointer, std::size_t bytes, std::size_t alignment) override;
     bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
