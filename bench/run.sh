@@ -1,98 +1,116 @@
 #!/usr/bin/env bash
-# Measures worlds against nginx in one run, alternating worlds, nginx, worlds, nginx, worlds,
-# nginx, and prints medians as a Markdown table: requests per second with one connection per
-# request (ApacheBench, concurrency 1 and 50), sequential latency p50/p99/max, system calls per
-# request by kind, and peak RSS. Not part of the test suite.
-# Usage: bench/run.sh [requests per ab run, default 20000]
+# Measures worlds against nginx in one run and prints medians as Markdown tables. Three builds
+# of worlds take part: the server as built (TCP_CORK on its listener), and the same binary with
+# TCP_NODELAY or with no option instead (bench/tcp_option.cpp, preloaded). Each round runs
+# every server in turn, alone: requests per second with one connection per request
+# (ApacheBench, concurrency 1 and 50), sequential latency p50/p99/max with TCP segments per
+# request (the kernel's OutSegs, both ends, before and after), and peak RSS. Then system calls
+# per request by kind (strace attached for 2,000 sequential requests). The whole run happens
+# in a network namespace of its own, so its loopback carries this traffic only.
+# Not part of the test suite. Usage: bench/run.sh [requests per ab run, default 20000]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 requests=${1:-20000}
 rounds=3
+sequential=2000
 worlds_port=9091
 nginx_port=9092
-
-scripts/install-deps.sh --bench
-# Debian starts the packaged nginx as a service; it listens on port 80, not on ours.
-
-cmake --preset release >/dev/null && cmake --build --preset release >/dev/null
-mkdir -p build/bench /tmp/worlds-bench-nginx
-g++ -O2 -std=c++23 -o build/bench/latency bench/latency.cpp
 server=build/release/worlds-server
+
+if [ -z "${WORLDS_BENCH_IN_NETNS:-}" ]; then
+  scripts/install-deps.sh --bench
+  cmake --preset release >/dev/null && cmake --build --preset release >/dev/null
+  mkdir -p build/bench /tmp/worlds-bench-nginx
+  g++ -O2 -std=c++23 -o build/bench/latency bench/latency.cpp
+  g++ -O2 -std=c++23 -shared -fPIC -fno-exceptions -Wl,--as-needed -o build/bench/tcp_option.so bench/tcp_option.cpp -ldl
+  exec unshare --net env WORLDS_BENCH_IN_NETNS=1 "$0" "$@"
+fi
+ip link set lo up
 
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
 trap cleanup EXIT
 
 waitPort() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.05; done; return 1; }
+outSegs() { awk '/^Tcp:/ { if (!col) { for (i = 1; i <= NF; i++) if ($i == "OutSegs") col = i } else print $col }' /proc/net/snmp; }
+median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 
-"$server" 2>/dev/null &
-pids+=($!); worlds_pid=$!
-nginx -c "$PWD/bench/nginx.conf" -e /tmp/worlds-bench-nginx/error.log &
-pids+=($!); nginx_pid=$!
-waitPort $worlds_port; waitPort $nginx_port
-nginx_worker=$(pgrep -P "$nginx_pid" | head -n1)
+# Starts one server; sets `pid` (the process answering) and `port`.
+start() {
+  case $1 in
+    nginx)
+      nginx -c "$PWD/bench/nginx.conf" -e /tmp/worlds-bench-nginx/error.log & pids+=($!)
+      port=$nginx_port; waitPort $port
+      pid=$(pgrep -P "${pids[-1]}" | head -n1) ;;  # the one worker
+    worlds) "$server" 2>/dev/null & pid=$!; pids+=($pid); port=$worlds_port; waitPort $port ;;
+    *) WORLDS_BENCH_TCP_OPTION=${1#worlds-} LD_PRELOAD=$PWD/build/bench/tcp_option.so "$server" 2>/dev/null &
+       pid=$!; pids+=($pid); port=$worlds_port; waitPort $port ;;
+  esac
+}
+stop() {  # by process id only: the master for nginx, the server itself for worlds
+  local p=${pids[-1]}; unset 'pids[-1]'
+  kill "$p"; wait "$p" 2>/dev/null || true
+}
 
 abRate() {  # port concurrency -> requests per second
   ab -q -n "$requests" -c "$2" "http://127.0.0.1:$1/api/v1/worlds" 2>&1 | awk '/Requests per second/ {print $4}'
 }
-median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 
+builds=(worlds worlds-nodelay worlds-none nginx)
 declare -A results
 for round in $(seq $rounds); do
-  for name in worlds nginx; do
-    port=$worlds_port; [ $name = nginx ] && port=$nginx_port
-    results[$name,rps1]+="$(abRate $port 1) "
-    results[$name,rps50]+="$(abRate $port 50) "
-    read -r p50 p99 max _ <<<"$(build/bench/latency $port 2000 | tr '=' ' ' | awk '{print $2, $4, $6}')"
+  for name in "${builds[@]}"; do
+    start "$name"
+    results[$name,rps1]+="$(abRate "$port" 1) "
+    results[$name,rps50]+="$(abRate "$port" 50) "
+    before=$(outSegs)
+    read -r p50 p99 max _ <<<"$(build/bench/latency "$port" $sequential | tr '=' ' ' | awk '{print $2, $4, $6}')"
+    after=$(outSegs)
     results[$name,p50]+="$p50 "; results[$name,p99]+="$p99 "; results[$name,max]+="$max "
+    results[$name,segs]+="$(awk -v d=$((after - before)) -v n=$((sequential + 1)) 'BEGIN {printf "%.1f", d / n}') "
+    results[$name,rss]+="$(awk '/VmHWM/ {print $2}' /proc/"$pid"/status) "
+    stop
   done
 done
-worlds_rss=$(awk '/VmHWM/ {print $2}' /proc/$worlds_pid/status)
-nginx_rss=$(awk '/VmHWM/ {print $2}' /proc/$nginx_worker/status)
-cleanup; pids=(); sleep 0.3
 
-# System calls per request: 2,000 sequential requests under strace, minus an idle run (start-up
-# and shut-down only), divided by 2,000.
-straceCounts() {  # label requests -> "syscall count" lines
-  local out=build/bench/strace.$1.$2
-  if [ "$1" = worlds ]; then
-    strace -f -c -o "$out" "$server" 2>/dev/null & local tracer=$!
-    waitPort $worlds_port
-    [ "$2" -gt 0 ] && build/bench/latency $worlds_port "$2" >/dev/null
-    pkill -TERM -f "^$server$" || true
-  else
-    strace -f -c -o "$out" nginx -c "$PWD/bench/nginx.conf" -e /tmp/worlds-bench-nginx/error.log & local tracer=$!
-    waitPort $nginx_port
-    [ "$2" -gt 0 ] && build/bench/latency $nginx_port "$2" >/dev/null
-    kill -QUIT "$(cat /tmp/worlds-bench-nginx/nginx.pid)"
-  fi
-  wait $tracer || true
+# System calls per request: strace attached to the answering process for 2,000 sequential
+# requests (start-up and shut-down are outside the count), divided by the 2,001 the client makes.
+syscallsPerRequest() {  # build -> "syscall per-request, ..." list
+  start "$1"
+  local out=build/bench/strace.$1
+  strace -f -c -o "$out" -p "$pid" 2>/dev/null & local tracer=$!
+  until [ "$(awk '/TracerPid/ {print $2}' /proc/"$pid"/status)" != 0 ]; do sleep 0.05; done
+  build/bench/latency "$port" $sequential >/dev/null
+  kill -INT $tracer; wait $tracer || true
+  stop
   # Columns: % time, seconds, usecs/call, calls, [errors,] syscall.
-  awk 'NR>2 && $NF != "total" && $1 !~ /^-/ {print $NF, $4}' "$out"
+  awk -v n=$((sequential + 1)) 'NR>2 && $NF != "total" && $1 !~ /^-/ {d=$4/n; if (d >= 0.01) printf "%s %.2f\n", $NF, d}' "$out" |
+    sort -k2 -nr | awk '{printf "%s%s %s", sep, $1, $2; sep=", "} END {print ""}'
 }
-perRequest() {  # label -> "syscall:per-request" list
-  local loaded idle
-  loaded=$(straceCounts "$1" 2000); idle=$(straceCounts "$1" 0)
-  awk -v n=2001 'NR==FNR {idle[$1]=$2; next} {d=($2-idle[$1])/n; if (d >= 0.01) printf "%s %.2f\n", $1, d}' \
-    <(echo "$idle") <(echo "$loaded") | sort -k2 -nr | awk '{printf "%s%s %s", sep, $1, $2; sep=", "} END {print ""}'
-}
-worlds_calls=$(perRequest worlds)
-nginx_calls=$(perRequest nginx)
+worlds_calls=$(syscallsPerRequest worlds)
+nginx_calls=$(syscallsPerRequest nginx)
 
 m() { echo "${results[$1,$2]}" | tr ' ' '\n' | grep -v '^$' | median; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
-cat <<TABLE
-| measure (median of $rounds alternating rounds) | worlds | nginx | worlds / nginx |
-|---|---:|---:|---:|
-| requests/s, concurrency 1 (ab -n $requests) | $(m worlds rps1) | $(m nginx rps1) | $(ratio "$(m worlds rps1)" "$(m nginx rps1)") |
-| requests/s, concurrency 50 (ab -n $requests) | $(m worlds rps50) | $(m nginx rps50) | $(ratio "$(m worlds rps50)" "$(m nginx rps50)") |
-| latency p50, µs (2,000 sequential) | $(m worlds p50) | $(m nginx p50) | |
-| latency p99, µs | $(m worlds p99) | $(m nginx p99) | |
-| slowest of 2,000, µs | $(m worlds max) | $(m nginx max) | |
-| peak RSS, kB (VmHWM; nginx: its worker) | $worlds_rss | $nginx_rss | |
+echo "| build (median of $rounds alternating rounds) | TCP segments per request | p50 µs | p99 µs | slowest of $sequential µs | requests/s, ab c=1 | requests/s, ab c=50 | peak RSS kB |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|"
+for name in "${builds[@]}"; do
+  label=$name
+  case $name in
+    worlds) label="worlds, TCP_CORK (as built)" ;;
+    worlds-nodelay) label="worlds, TCP_NODELAY instead" ;;
+    worlds-none) label="worlds, no option" ;;
+    nginx) label="nginx $(nginx -v 2>&1 | sed 's|.*/||'), one worker" ;;
+  esac
+  echo "| $label | $(m "$name" segs) | $(m "$name" p50) | $(m "$name" p99) | $(m "$name" max) | $(m "$name" rps1) | $(m "$name" rps50) | $(m "$name" rss) |"
+done
+cat <<SUMMARY
 
-System calls per request (strace -c -f, 2,000 sequential requests minus an idle run, divided by 2,001):
+- p50 of TCP_CORK / p50 of TCP_NODELAY: $(ratio "$(m worlds p50)" "$(m worlds-nodelay p50)")
+- requests/s at c=1, worlds / nginx: $(ratio "$(m worlds rps1)" "$(m nginx rps1)")
+
+System calls per request (strace -c attached for $sequential sequential requests, divided by $((sequential + 1))):
 
 - worlds: $worlds_calls
 - nginx: $nginx_calls
-TABLE
+SUMMARY

@@ -3,7 +3,7 @@
 #   --clients  also the real clients the client tests drive: curl, Chromium, systemd-analyze,
 #              Node.js, and the pinned npm packages of tests/clients
 #   --fuzz     also clang 16 with libc++ and libFuzzer, for the fuzz preset
-#   --bench    also nginx, ApacheBench and strace, for bench/run.sh
+#   --bench    also nginx, ApacheBench, strace and iproute2, for bench/run.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 clients=false
@@ -28,7 +28,8 @@ for option in "$@"; do
     --bench)
       command -v nginx >/dev/null || need+=(nginx)
       command -v ab >/dev/null || need+=(apache2-utils)
-      command -v strace >/dev/null || need+=(strace) ;;
+      command -v strace >/dev/null || need+=(strace)
+      command -v ip >/dev/null || need+=(iproute2) ;;
     *) echo "unknown option: $option" >&2; exit 2 ;;
   esac
 done
