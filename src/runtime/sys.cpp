@@ -1,6 +1,7 @@
 // System-call wrappers and the errno tables that name their failures.
 #include "runtime/sys.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -74,6 +75,18 @@ constexpr ErrnoName read_errors[] = {
     {ETIMEDOUT, Error::ConnectionTimedOut},
 };
 
+constexpr ErrnoName open_errors[] = {
+    {EACCES, Error::AccessDenied},
+    {EPERM, Error::AccessDenied},
+    {ENOENT, Error::FileNotFound},
+    {ENOTDIR, Error::NotDir},
+    {ELOOP, Error::SymLinkLoop},
+    {ENAMETOOLONG, Error::NameTooLong},
+    {EMFILE, Error::ProcessFdQuotaExceeded},
+    {ENFILE, Error::SystemFdQuotaExceeded},
+    {ENOMEM, Error::SystemResources},
+};
+
 // A reset connection (ECONNRESET) is deliberately absent: a write that meets it is Unexpected.
 constexpr ErrnoName write_errors[] = {
     {EDQUOT, Error::DiskQuota},
@@ -94,6 +107,7 @@ const std::span<const ErrnoName> ListenErrors = listen_errors;
 const std::span<const ErrnoName> GetSockNameErrors = getsockname_errors;
 const std::span<const ErrnoName> SetSockOptErrors = setsockopt_errors;
 const std::span<const ErrnoName> AcceptErrors = accept_errors;
+const std::span<const ErrnoName> OpenErrors = open_errors;
 const std::span<const ErrnoName> ReadErrors = read_errors;
 const std::span<const ErrnoName> WriteErrors = write_errors;
 
@@ -159,6 +173,14 @@ Result<int> accept4(int fd, sockaddr* address, socklen_t* length, int flags, std
         int conn = ::accept4(fd, address, length, flags);
         if (conn >= 0) return conn;
         if (errno != EINTR) return errorFromErrno(AcceptErrors, errno, at);
+    }
+}
+
+Result<int> open(const char* path, int flags, std::source_location at) {
+    for (;;) {
+        int fd = ::open(path, flags);
+        if (fd >= 0) return fd;
+        if (errno != EINTR) return errorFromErrno(OpenErrors, errno, at);
     }
 }
 

@@ -24,6 +24,7 @@ extern const std::span<const ErrnoName> ListenErrors;
 extern const std::span<const ErrnoName> GetSockNameErrors;
 extern const std::span<const ErrnoName> SetSockOptErrors;
 extern const std::span<const ErrnoName> AcceptErrors;
+extern const std::span<const ErrnoName> OpenErrors;
 extern const std::span<const ErrnoName> ReadErrors;
 extern const std::span<const ErrnoName> WriteErrors;
 
@@ -48,6 +49,8 @@ Result<void> getsockname(int fd, sockaddr* address, socklen_t* length,
 /// Repeats the call when a signal interrupts it.
 Result<int> accept4(int fd, sockaddr* address, socklen_t* length, int flags,
                     std::source_location at = std::source_location::current());
+/// Opens `path` (no file is created). Repeats the call when a signal interrupts it.
+Result<int> open(const char* path, int flags, std::source_location at = std::source_location::current());
 /// Never fails: an interrupted close counts as done, and other failures are ignored.
 void close(int fd) noexcept;
 /// Bytes read, 0 at end of stream. Repeats the call when a signal interrupts it.

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include <gtest/gtest.h>
@@ -24,13 +25,16 @@ std::size_t occurrences(const std::string& text, std::string_view part) {
 
 }  // namespace
 
-ServerProcess::ServerProcess() {
+ServerProcess::ServerProcess(std::initializer_list<int> closed) {
     int fds[2];
     EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    auto isClosed = [&](int fd) { return std::find(closed.begin(), closed.end(), fd) != closed.end(); };
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    for (int fd : closed) posix_spawn_file_actions_addclose(&actions, fd);
+    // With 2 closed the pipe has no writer: the log reads as empty at once.
+    if (!isClosed(2)) posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    if (!isClosed(1)) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     char* argv[] = {const_cast<char*>(WORLDS_SERVER_PATH), nullptr};
     int spawned = ::posix_spawn(&pid_, WORLDS_SERVER_PATH, &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);

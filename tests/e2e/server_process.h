@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -25,8 +26,9 @@ inline constexpr std::string_view ListeningLine = "info: Listening..\n";
 /// blocks on a full pipe however much it logs. The destructor kills it if it still runs.
 class ServerProcess {
 public:
-    /// Starts the binary with standard error on a pipe and standard output on /dev/null.
-    ServerProcess();
+    /// Starts the binary with standard error on a pipe and standard output on /dev/null, and
+    /// the descriptors in `closed` (of 0, 1 and 2) closed instead.
+    explicit ServerProcess(std::initializer_list<int> closed = {});
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;

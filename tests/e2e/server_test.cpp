@@ -7,9 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "e2e/server_process.h"
 #include "server/listener.h"
@@ -174,6 +176,19 @@ TEST(ServerStart, PortHeldByAnotherListenerIsAddressInUse) {
     ServerProcess server;
     expectFatalExit(server, "AddressInUse");
     EXPECT_TRUE(server.log().starts_with(std::string(StartLine) + "error: AddressInUse\n")) << server.log();
+}
+
+TEST(ServerStart, StartedWithStandardDescriptorsClosedItAnswersWholeAndLogsOnlyToStandardError) {
+    const std::initializer_list<int> cases[] = {{0}, {1}, {2}, {0, 2}, {0, 1, 2}};  // {0, 2}: `<&- 2>&-`
+    for (std::initializer_list<int> closed : cases) {
+        SCOPED_TRACE("closed: " + ::testing::PrintToString(std::vector<int>(closed)));
+        ServerProcess server(closed);
+        EXPECT_EQ(roundTrip(Port, "GET /api/v1/worlds HTTP/1.1\r\n\r\n"), testing_support::WorldsAnswer);
+        const bool logs = std::find(closed.begin(), closed.end(), 2) == closed.end();
+        if (!logs) continue;  // its log went to /dev/null: the answer above is the check
+        ASSERT_TRUE(server.waitUntilListening(2)) << server.log();
+        EXPECT_EQ(server.log(), startAndListening() + "info: GET /api/v1/worlds\n" + std::string(ListeningLine));
+    }
 }
 
 TEST(ServerStart, RestartRightAfterServingTrafficSucceeds) {
