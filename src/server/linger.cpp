@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 
 #include "runtime/sys.h"
 
@@ -20,29 +21,27 @@ bool hasUnreadInput(int file) noexcept {
     return ::ioctl(file, FIONREAD, &pending) == 0 && pending > 0;
 }
 
-void drainUntilEnd(int file) noexcept {
+void drainUntilEnd(int file, LingerLimits limits) noexcept {
     using Clock = std::chrono::steady_clock;
-    const Clock::time_point deadline = Clock::now() + MaxLingerTime;
-    std::array<char, 16 * 1024> sink;
-    std::size_t drained = 0;
-    while (drained < MaxLingerBytes) {
+    const Clock::time_point deadline = Clock::now() + limits.total;
+    std::array<char, 64 * 1024> sink;
+    for (;;) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return;
         pollfd ready{file, POLLIN, 0};
-        int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
+        int polled = ::poll(&ready, 1, static_cast<int>(std::min(left, limits.idle).count()));
         if (polled < 0 && errno == EINTR) continue;
         if (polled <= 0) return;
-        ssize_t got = ::read(file, sink.data(), std::min(sink.size(), MaxLingerBytes - drained));
+        ssize_t got = ::read(file, sink.data(), sink.size());
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return;
-        drained += static_cast<std::size_t>(got);
     }
 }
 
 }  // namespace
 
-void closeConnection(int file) noexcept {
-    if (hasUnreadInput(file) && ::shutdown(file, SHUT_WR) == 0) drainUntilEnd(file);
+void closeConnection(int file, LingerLimits limits) noexcept {
+    if (hasUnreadInput(file) && ::shutdown(file, SHUT_WR) == 0) drainUntilEnd(file, limits);
     runtime::sys::close(file);
 }
 

@@ -2,18 +2,21 @@
 #pragma once
 
 #include <chrono>
-#include <cstddef>
 
 namespace server {
 
-inline constexpr std::chrono::milliseconds MaxLingerTime{1000};
-inline constexpr std::size_t MaxLingerBytes = 1 << 20;
+/// How long a lingering close waits for the client's end of stream.
+struct LingerLimits {
+    std::chrono::milliseconds total{30'000};  ///< in all
+    std::chrono::milliseconds idle{5'000};    ///< without a byte arriving
+};
 
 /// Closes `file`. If the client sent bytes nobody read (a request body), closing at once
-/// would answer them with a reset that destroys the response still in flight; so first the
-/// sending side is shut, then what arrives is read and dropped until end of stream, at most
-/// MaxLingerTime and MaxLingerBytes. Never fails: the answer is complete by now, so a
-/// failure while draining only ends the draining.
-void closeConnection(int file) noexcept;
+/// would answer them with a reset that destroys the answer still in flight; so first the
+/// sending side is shut, which sends the answer and its end, then whatever arrives is read
+/// and dropped until the client's end of stream, within `limits`. There is no byte limit:
+/// nothing is kept. Never fails: the answer is complete by now, so a failure while draining
+/// only ends the draining.
+void closeConnection(int file, LingerLimits limits = {}) noexcept;
 
 }  // namespace server

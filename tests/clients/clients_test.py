@@ -120,6 +120,16 @@ class UrllibTest(ServerTestCase):
                                             "description": "This is an example world!",
                                             "category_ids": [14, 36, 24], "author_id": 1}]})
 
+    def test_large_post_bodies_still_get_the_whole_document(self):
+        # urllib sends the whole body before it reads: the server must read it all before it
+        # closes, or the kernel resets the connection and the answer is lost.
+        for size in (10_000_000, 50_000_000):
+            body = b"b" * size
+            for attempt in range(5):
+                with self.subTest(size=size, attempt=attempt):
+                    with urllib.request.urlopen(BASE + "/api/v1/worlds", data=body, timeout=30) as response:
+                        self.assertEqual(response.read(), DOCUMENT)
+
 
 PAGE = b"""<!doctype html>
 <html><head><meta charset="utf-8"><title>worlds client</title></head>

@@ -8,6 +8,7 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -92,9 +93,9 @@ struct TcpPair {
     }
 };
 
-double secondsToClose(int fd) {
+double secondsToClose(int fd, server::LingerLimits limits = {}) {
     auto start = std::chrono::steady_clock::now();
-    server::closeConnection(fd);
+    server::closeConnection(fd, limits);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -116,11 +117,36 @@ TEST(CloseConnection, NothingPendingClosesAtOnce) {
     EXPECT_EQ(testing_support::readUntilClose(pair.client.get()), "");
 }
 
-TEST(CloseConnection, SilentClientIsDrainedForAtMostAboutASecond) {
+TEST(CloseConnection, ClientSilentAfterAMebibyteIsClosedAfterFiveIdleSecondsWithTheAnswerWhole) {
     TcpPair pair;
-    testing_support::sendAll(pair.client.get(), "body");
+    const std::string answer(100000, 'a');
+    std::string received;
+    // The client sends its body, reads the answer to its end, and never closes.
+    std::thread client([&] {
+        testing_support::sendAll(pair.client.get(), std::string(1 << 20, 'b'));
+        received = testing_support::readUntilClose(pair.client.get(), 10000);
+    });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    testing_support::sendAll(pair.server.get(), answer);
     double seconds = secondsToClose(pair.server.release());
+    client.join();
+    EXPECT_EQ(received, answer);
+    EXPECT_GE(seconds, 4.9);
+    EXPECT_LT(seconds, 7.0);
+}
+
+TEST(CloseConnection, ClientThatNeverStopsSendingIsClosedAtTheTotalLimit) {
+    TcpPair pair;
+    std::atomic<bool> closed = false;
+    std::thread client([&] {
+        while (!closed && ::send(pair.client.get(), "b", 1, MSG_NOSIGNAL) == 1) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    double seconds = secondsToClose(pair.server.release(), {.total = std::chrono::milliseconds(1000)});
+    closed = true;
+    client.join();
     EXPECT_GE(seconds, 0.9);
     EXPECT_LT(seconds, 3.0);
 }
