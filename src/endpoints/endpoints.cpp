@@ -10,7 +10,8 @@ EndpointTable endpoints;
 runtime::Result<void> processRequest(std::pmr::memory_resource& allocator, const http::Request& req,
                                      http::Response& res) {
     // Logged before the lookup, so a request whose answer then fails is still on record.
-    runtime::info<"{} {}\n">(http::methodName(req.method), req.path);
+    // Escaped, because the path is the client's own bytes (the method name passes unchanged).
+    runtime::info<"{} {}\n">(runtime::Escaped{http::methodName(req.method)}, runtime::Escaped{req.path});
     // The method takes no part: every method reaches the handler of the path.
     if (const EndpointHandler* endpoint = endpoints.get(req.path)) {
         TRY((*endpoint)(allocator, req, res));

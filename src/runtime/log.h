@@ -75,6 +75,18 @@ bool writeLogPiece(std::string_view piece) noexcept;
 
 inline bool writeLogArgument(std::string_view text) noexcept { return writeLogPiece(text); }
 
+/// A text argument that comes from a client. Each byte below 0x20 and the byte 0x7F is
+/// written as "\x" and two lower-case hexadecimal digits, a backslash as "\\", every other
+/// byte as it is: a client can neither end the line early (and forge one of its own) nor
+/// send control sequences to the terminal of whoever reads the log.
+struct Escaped {
+    std::string_view text;
+};
+
+/// Each run of bytes written as they are is one piece, and so is each escape: a text with
+/// nothing to escape is one write, as a plain text argument is.
+bool writeLogArgument(Escaped argument) noexcept;
+
 inline bool writeLogArgument(std::unsigned_integral auto number) noexcept {
     DigitBuffer digits;
     return writeLogPiece(formatDecimal(number, digits));

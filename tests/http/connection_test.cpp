@@ -70,7 +70,7 @@ TEST_F(HandleSocket, AnswersEachKindOfRequest) {
          "the body stays unread"},
         {"GET  / HTTP/1.1\r\n\r\n", std::string(testing_support::NotFoundPage), "info: GET \n", "", "empty path"},
         {std::string("GET /a%20\x01\xff\xc3\xa9 HTTP/1.1\r\n\r\n"), std::string(testing_support::NotFoundPage),
-         std::string("info: GET /a%20\x01\xff\xc3\xa9\n"), "", "path logged byte for byte"},
+         std::string("info: GET /a%20\\x01\xff\xc3\xa9\n"), "", "path logged with its control bytes escaped"},
         {"GET / HTTP/1.1\nHost: x\r\n\r\n", std::string(testing_support::NotFoundPage), "info: GET /\n", "", "bare LF after the request line"},
         {"GET /\r\n\r\n", std::string(testing_support::BadRequestPage), "", "", "two tokens"},
         {"\r\n", std::string(testing_support::BadRequestPage), "", "", "blank line first: empty method token"},

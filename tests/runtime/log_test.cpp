@@ -73,6 +73,34 @@ TEST(Log, EachLiteralRunAndArgumentIsOneWrite) {
     }
 }
 
+TEST(Log, EscapedArgumentCannotEndTheLineOrReachTheTerminal) {
+    struct Case {
+        std::string_view path;
+        std::vector<std::string> writes;
+        const char* note;
+    };
+    using namespace std::string_view_literals;
+    const Case cases[] = {
+        {"/x\nerror:\tBrokenPipe", {"/x", "\\x0a", "error:", "\\x09", "BrokenPipe"}, "LF and TAB: no forged line"},
+        {"/a\rb", {"/a", "\\x0d", "b"}, "CR"},
+        {"/\x1b[2J", {"/", "\\x1b", "[2J"}, "ESC"},
+        {"/\0/"sv, {"/", "\\x00", "/"}, "NUL"},
+        {"/\x7f", {"/", "\\x7f"}, "DEL"},
+        {"/a\\b", {"/a", "\\\\", "b"}, "a backslash doubles, so an escape cannot be forged"},
+        {"/caf\xc3\xa9\xff", {"/caf\xc3\xa9\xff"}, "bytes from 0x80 on as they are"},
+        {"/api/v1/worlds?x=1", {"/api/v1/worlds?x=1"}, "plain path: one write, as before"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.note);
+        StderrPackets packets;
+        runtime::info<"{}\n">(runtime::Escaped{c.path});
+        std::vector<std::string> expected = {"info: "};
+        expected.insert(expected.end(), c.writes.begin(), c.writes.end());
+        expected.push_back("\n");
+        EXPECT_EQ(packets.packets(), expected);
+    }
+}
+
 TEST(Log, FailingStandardErrorIsIgnored) {
     int saved = ::dup(2);
     ::close(2);
