@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <string_view>
 
 #include "runtime/format.h"
 #include "runtime/result.h"
@@ -42,6 +43,10 @@ std::string_view readSourceLine(const char* path, std::uint_least32_t number,
     }
     ::close(fd);
     return current >= number ? std::string_view(line.data(), length) : std::string_view{};
+}
+
+bool sameLocation(const std::source_location& a, const std::source_location& b) noexcept {
+    return a.line() == b.line() && a.column() == b.column() && std::string_view(a.file_name()) == b.file_name();
 }
 
 }  // namespace
@@ -94,7 +99,12 @@ void printTraceEntry(std::source_location at) noexcept {
 
 void printErrorTrace() noexcept {
     const ErrorTrace& trace = errorTrace();
-    for (std::size_t i = 0; i < trace.count; ++i) printTraceEntry(trace.entries[i]);
+    for (std::size_t i = 0; i < trace.count; ++i) {
+        // A wrapper raises at its caller's location, and the TRY around the call records the
+        // same place again: one entry is enough.
+        if (i > 0 && sameLocation(trace.entries[i - 1], trace.entries[i])) continue;
+        printTraceEntry(trace.entries[i]);
+    }
     if (trace.dropped == 0) return;
     DigitBuffer digits;
     writeStderrRaw("(");

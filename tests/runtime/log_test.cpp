@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "runtime/result.h"
+#include "runtime/sys.h"
 #include "server/fatal.h"
 #include "support/test_support.h"
 
@@ -147,6 +148,17 @@ TEST(ErrorTrace, KeepsTheFirst32HopsAndCountsTheRest) {
     EXPECT_EQ(runtime::errorTrace().dropped, 9u);
 }
 
+runtime::Result<void> readClosedDescriptor() {
+    char byte = 0;
+    TRY(runtime::sys::read(-1, &byte, 1));
+    return {};
+}
+
+runtime::Result<void> passRead() {
+    TRY(readClosedDescriptor());
+    return {};
+}
+
 using FatalExitDeathTest = ::testing::Test;
 
 TEST_F(FatalExitDeathTest, WritesTheNameThenTheTraceWithSourceAndCaretAndExitsWithOne) {
@@ -162,6 +174,14 @@ TEST_F(FatalExitDeathTest, WritesTheNameThenTheTraceWithSourceAndCaretAndExitsWi
         "runtime::Result<int> raiseHere\\(\\) \\{ return runtime::fail\\(Error::BrokenPipe\\); \\}\n"
         " +\\^\n"
         ".*passOnce.*passTwice");
+    // The wrapper raises at its caller's place and TRY records it again: printed once, so the
+    // next entry after the first one's caret is the caller's.
+    EXPECT_EXIT(server::fatalExit(passRead().error()), ::testing::ExitedWithCode(1),
+                "^error: NotOpenForReading\n"
+                "[^\n]*log_test.cpp:[0-9]+:[0-9]+: in [^\n]*readClosedDescriptor\\(\\)\n"
+                "[^\n]*TRY\\(runtime::sys::read[^\n]*\n"
+                " *\\^\n"
+                "[^\n]*log_test.cpp:[0-9]+:[0-9]+: in [^\n]*passRead\\(\\)\n");
 }
 
 }  // namespace
