@@ -3,6 +3,8 @@
 #   --clients  also the real clients the client tests drive: curl, Chromium, systemd-analyze,
 #              Node.js, and the pinned npm packages of tests/clients
 #   --fuzz     also clang 16 with libc++ and libFuzzer, for the fuzz preset
+#   --package  also debhelper, lintian, man, debootstrap and systemd-nspawn, for the Debian
+#              package (scripts/package.sh) and the suite that boots it under systemd
 #   --bench    also nginx, ApacheBench, strace and iproute2, for bench/run.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,6 +27,12 @@ for option in "$@"; do
       command -v clang++-16 >/dev/null || need+=(clang-16)
       [ -d /usr/lib/llvm-16/include/c++/v1 ] || need+=(libc++-16-dev libc++abi-16-dev)
       [ -f /usr/lib/llvm-16/lib/clang/16/lib/linux/libclang_rt.fuzzer-x86_64.a ] || need+=(libclang-rt-16-dev) ;;
+    --package)
+      command -v dh >/dev/null || need+=(debhelper)
+      command -v lintian >/dev/null || need+=(lintian)
+      command -v man >/dev/null || need+=(man-db)
+      command -v debootstrap >/dev/null || need+=(debootstrap)
+      command -v systemd-nspawn >/dev/null || need+=(systemd-container) ;;
     --bench)
       command -v nginx >/dev/null || need+=(nginx)
       command -v ab >/dev/null || need+=(apache2-utils)

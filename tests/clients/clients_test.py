@@ -290,7 +290,10 @@ class SystemdTest(unittest.TestCase):
             self.assertIn(setting, text)
 
     def test_systemd_accepts_the_unit(self):
-        result = subprocess.run([self.analyze, "verify", self.unit], capture_output=True, timeout=60)
+        # verify also opens the manual page the unit's Documentation= names: the installed one.
+        environment = dict(os.environ, MANPATH=os.path.join(self.prefix, "share", "man"))
+        result = subprocess.run([self.analyze, "verify", self.unit], capture_output=True, timeout=60,
+                                env=environment)
         self.assertEqual(result.returncode, 0, result.stdout.decode() + result.stderr.decode())
         self.assertEqual(result.stderr.decode().strip(), "", "verify printed warnings")
 

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Builds the Debian package into build/package/ (worlds-server_<version>_<arch>.deb), after
+# checking that debian/changelog carries the project version of CMakeLists.txt; then lintian
+# must report no error and no warning, and the installed manual page must render without a
+# warning. Usage: scripts/package.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh --package
+
+version=$(sed -n 's/^project(worlds VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
+changelog=$(dpkg-parsechangelog -S Version)
+if [ "$version" != "$changelog" ]; then
+  echo "debian/changelog is at version $changelog, CMakeLists.txt at $version: add a changelog entry" >&2
+  exit 1
+fi
+
+out=build/package
+rm -rf "$out"
+mkdir -p "$out/worlds-$version"
+# dpkg-buildpackage writes its results next to the tree it builds, so it builds a copy of the
+# sources (tracked and new files, as they are now) inside build/.
+git ls-files -z --cached --others --exclude-standard |
+  tar --null --files-from=- --ignore-failed-read -c 2>/dev/null | tar -x -C "$out/worlds-$version"
+(cd "$out/worlds-$version" && dpkg-buildpackage -b -us -uc) > "$out/build.log" 2>&1 ||
+  { tail -n 60 "$out/build.log"; exit 1; }
+
+deb=$(ls "$out"/worlds-server_"$version"_*.deb)
+echo "built $deb"
+lintian --fail-on error,warning --info "$deb"
+
+pages=$(mktemp -d)
+trap 'rm -rf "$pages"' EXIT
+dpkg-deb -x "$deb" "$pages"
+MANWIDTH=80 man --warnings -l "$pages/usr/share/man/man8/worlds-server.8.gz" > "$pages/rendered" 2> "$pages/warnings"
+if [ -s "$pages/warnings" ]; then
+  cat "$pages/warnings" >&2
+  exit 1
+fi
+echo "manual page renders without warnings ($(wc -l < "$pages/rendered") lines)"
