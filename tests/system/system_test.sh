@@ -26,6 +26,8 @@ for tool in debootstrap systemd-nspawn nsenter dpkg-deb python3 git; do
   command -v "$tool" >/dev/null || skip "missing $tool (scripts/install-deps.sh --package)"
 done
 
+mkdir -p build/system
+
 # The package, rebuilt when a source is newer than it.
 deb=$(ls build/package/worlds-server_*_"$(dpkg --print-architecture)".deb 2>/dev/null | head -n1 || true)
 if [ -z "$deb" ] || [ -n "$(find src packaging debian CMakeLists.txt -newer "$deb" -print -quit)" ]; then
