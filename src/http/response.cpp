@@ -20,27 +20,23 @@ runtime::Result<void> Response::status(std::uint16_t code) {
     runtime::DigitBuffer digits;
     TRY(writer.writeAll("HTTP/1.1 "));
     TRY(writer.writeAll(runtime::formatDecimal(code, digits)));
-    TRY(writer.writeAll(" OK\r\n"));
-    return {};
+    return forward(writer.writeAll(" OK\r\n"));
 }
 
 runtime::Result<void> Response::header(std::string_view name, std::string_view value) {
-    TRY(storeHeader(name, value));
-    return {};
+    return forward(storeHeader(name, value));
 }
 
 runtime::Result<void> Response::header(std::string_view name, std::size_t value) {
     runtime::DigitBuffer digits;
-    TRY(storeHeader(name, runtime::formatDecimal(value, digits)));
-    return {};
+    return forward(storeHeader(name, runtime::formatDecimal(value, digits)));
 }
 
 runtime::Result<void> Response::storeHeader(std::string_view name, std::string_view text) {
     void* storage = TRY(runtime::allocate(allocator, text.size(), 1));
     if (!text.empty()) std::memcpy(storage, text.data(), text.size());
     // If the table cannot grow, the copy stays with the allocator: the arena takes it back.
-    TRY(headers.put(name, {static_cast<const char*>(storage), text.size()}));
-    return {};
+    return forward(headers.put(name, {static_cast<const char*>(storage), text.size()}));
 }
 
 runtime::Result<void> Response::content(std::string_view content_type, std::optional<std::string_view> body) {
@@ -59,8 +55,7 @@ runtime::Result<void> Response::content(std::string_view content_type, std::opti
 }
 
 runtime::Result<void> Response::html(std::string_view text) {
-    TRY(content("text/html", text));
-    return {};
+    return forward(content("text/html", text));
 }
 
 }  // namespace http

@@ -53,8 +53,7 @@ public:
     template <class T>
     runtime::Result<void> json(const T& value) {
         TRY(content("application/json", std::nullopt));
-        TRY(json::stringify(value, json::ServerOptions, writer));
-        return {};
+        return forward(json::stringify(value, json::ServerOptions, writer));
     }
 
 private:

@@ -61,17 +61,14 @@ runtime::Result<void> outputUnicodeEscape(std::uint32_t codepoint, W& out) {
         static constexpr char Hex[] = "0123456789abcdef";
         const char digits[4] = {Hex[unit >> 12 & 0xF], Hex[unit >> 8 & 0xF], Hex[unit >> 4 & 0xF], Hex[unit & 0xF]};
         TRY(out.writeAll("\\u"));
-        TRY(out.writeAll({digits, 4}));
-        return {};
+        return forward(out.writeAll({digits, 4}));
     };
     if (codepoint <= 0xFFFF) {
-        TRY(escape(codepoint));
-        return {};
+        return forward(escape(codepoint));
     }
     const std::uint32_t above = codepoint - 0x10000;
     TRY(escape(0xD800 + (above >> 10)));
-    TRY(escape(0xDC00 + (above & 0x3FF)));
-    return {};
+    return forward(escape(0xDC00 + (above & 0x3FF)));
 }
 
 namespace detail {
@@ -115,8 +112,7 @@ runtime::Result<void> writeQuoted(std::string_view bytes, const StringifyOptions
             i += length;
         }
     }
-    TRY(out.writeByte('"'));
-    return {};
+    return forward(out.writeByte('"'));
 }
 
 template <class T, runtime::ByteWriter W>
@@ -132,8 +128,7 @@ runtime::Result<void> writeArray(const Range& elements, const StringifyOptions& 
         first = false;
         TRY(writeValue(element, options, out));
     }
-    TRY(out.writeByte(']'));
-    return {};
+    return forward(out.writeByte(']'));
 }
 
 template <runtime::ByteWriter W>
@@ -141,12 +136,10 @@ runtime::Result<void> writeString(std::string_view bytes, const StringifyOptions
     const auto* as_string = std::get_if<StringifyOptions::String>(&options.string);
     // Validated whole before the first byte goes out: a string is either all string or all array.
     if (as_string != nullptr && utf8ValidateSlice(bytes)) {
-        TRY(writeQuoted(bytes, *as_string, out));
-        return {};
+        return forward(writeQuoted(bytes, *as_string, out));
     }
     std::span<const unsigned char> values(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    TRY(writeArray(values, options, out));
-    return {};
+    return forward(writeArray(values, options, out));
 }
 
 /// The members of `record` from the I-th on: ",", name, ":", value each (no comma before the first).
@@ -168,8 +161,7 @@ runtime::Result<void> writeObject(const T& record, const StringifyOptions& optio
     static constexpr auto Fields = T::jsonFields();
     TRY(out.writeByte('{'));
     TRY(writeMembers<0>(record, Fields, options, out));
-    TRY(out.writeByte('}'));
-    return {};
+    return forward(out.writeByte('}'));
 }
 
 template <class T>
@@ -210,8 +202,7 @@ runtime::Result<void> writeValue(const T& value, const StringifyOptions& options
 /// nothing. Errors: the writer's first, unchanged; what was written stays written.
 template <class T, runtime::ByteWriter W>
 runtime::Result<void> stringify(const T& value, const StringifyOptions& options, W& out) {
-    TRY(detail::writeValue(value, options, out));
-    return {};
+    return forward(detail::writeValue(value, options, out));
 }
 
 }  // namespace json

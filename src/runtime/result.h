@@ -44,6 +44,14 @@ struct [[nodiscard]] Result : std::expected<T, Error> {
     return std::unexpected(error);
 }
 
+/// Passes `result` on as the enclosing function's own result, recording this hop when it is an
+/// error: `return forward(res.html(page));` where TRY would need `TRY(...); return {};`.
+template <class T>
+[[nodiscard]] Result<T> forward(Result<T> result, std::source_location at = std::source_location::current()) noexcept {
+    if (!result.has_value()) recordErrorHop(at);
+    return result;
+}
+
 }  // namespace runtime
 
 /// Evaluates a Result; on error records this hop and returns the error from the enclosing
