@@ -1,6 +1,7 @@
 // Dispatch by exact path, and the not-found page.
 #include "endpoints/endpoints.h"
 
+#include "http/pages.h"
 #include "runtime/log.h"
 
 namespace endpoints {
@@ -14,12 +15,9 @@ runtime::Result<void> processRequest(std::pmr::memory_resource& allocator, const
     runtime::info<"{} {}\n">(runtime::Escaped{http::methodName(req.method)}, runtime::Escaped{req.path});
     // The method takes no part: every method reaches the handler of the path.
     if (const EndpointHandler* endpoint = endpoints.get(req.path)) {
-        TRY((*endpoint)(allocator, req, res));
-        return {};
+        return forward((*endpoint)(allocator, req, res));
     }
-    TRY(res.status(404));
-    TRY(res.html("<p>Invalid endpoint</p>"));
-    return {};
+    return forward(http::answerPage(res, http::NotFoundPage));
 }
 
 }  // namespace endpoints

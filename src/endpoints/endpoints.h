@@ -4,6 +4,7 @@
 #include <memory_resource>
 #include <string_view>
 
+#include "http/connection.h"
 #include "http/hash_map.h"
 #include "http/header_table.h"
 #include "http/request.h"
@@ -14,9 +15,9 @@
 namespace endpoints {
 
 /// An endpoint: answers the request through the response (status line, headers, body).
-/// Owns nothing it is given. Errors: whatever writing the answer returns.
-using EndpointHandler = runtime::Result<void> (*)(std::pmr::memory_resource& allocator,
-                                                  const http::Request& req, http::Response& res);
+/// Owns nothing it is given. Errors: whatever writing the answer returns. It has the shape of
+/// what handleSocket dispatches to, as processRequest has.
+using EndpointHandler = http::RequestHandler;
 
 using EndpointTable =
     http::HashMap<std::string_view, EndpointHandler, http::hashString, http::eqlString, http::MaxLoadPercentage>;
@@ -26,7 +27,8 @@ using EndpointTable =
 extern EndpointTable endpoints;
 
 /// Logs "info: {method} {path}\n", then runs the handler registered for the exact path, or
-/// answers 404 with the not-found page. Errors: the handler's, or the response's.
+/// answers 404 with the not-found page. A RequestHandler: the one the server hands to
+/// handleSocket. Errors: the handler's, or the response's.
 runtime::Result<void> processRequest(std::pmr::memory_resource& allocator, const http::Request& req,
                                      http::Response& res);
 

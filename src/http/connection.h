@@ -1,26 +1,38 @@
 // handleSocket: serves the one request of one accepted connection.
 #pragma once
 
+#include <cstddef>
 #include <memory_resource>
 
 #include "http/request.h"
 #include "http/response.h"
+#include "runtime/io.h"
 #include "runtime/memory.h"
 #include "runtime/result.h"
 
 namespace http {
 
-/// Puts the four headers every answer carries, in this order: Server, Connection,
-/// Access-Control-Allow-Origin, X-Powered-By. The order they are put in, with their hashes,
-/// decides their slots and so the wire order. Error: OutOfMemory.
-runtime::Result<void> addDefaultHeaders(Response& res);
+/// What a parsed request is handed to: it answers through `res` (status line, headers, body)
+/// and owns nothing it is given. The server's is endpoints::processRequest.
+/// Errors: its own, and those of writing the answer.
+using RequestHandler = runtime::Result<void> (*)(std::pmr::memory_resource& allocator, const Request& req,
+                                                 Response& res);
 
-/// Reads the request head from `file`, answers it, and releases every byte of memory the
-/// connection used; never closes `file`. A client that closes before the blank line gets no
-/// answer. A bad request line is answered 400, an unknown method 501, a head past
-/// `max_head` bytes 431; none of these is logged as a request. The connection arena takes its
-/// blocks from `upstream`. Errors: read and write errors, OutOfMemory, an endpoint's errors.
-runtime::Result<void> handleSocket(int file, std::pmr::memory_resource& upstream = runtime::gpa,
+/// Serves the one request `reader` delivers, answering through `writer`, both borrowed: reads
+/// the head (not one byte past it), parses its request line, puts the default headers and hands
+/// request and response to `dispatch`. A client that closes before the blank line gets no
+/// answer; a bad request line is answered 400, an unknown method 501, a head past `max_head`
+/// bytes 431, and none of these reaches `dispatch`. Everything the connection allocates comes
+/// from an arena over `upstream` and is released on return.
+/// Errors: those of reading and writing, OutOfMemory, and those of `dispatch`.
+runtime::Result<void> serveConnection(runtime::Reader& reader, runtime::Writer& writer, RequestHandler dispatch,
+                                      std::pmr::memory_resource& upstream = runtime::gpa,
+                                      std::size_t max_head = MaxHeadLength);
+
+/// serveConnection over the accepted connection `file`, which it borrows and never closes:
+/// one read call per byte of the head, one write call per piece of the answer.
+runtime::Result<void> handleSocket(int file, RequestHandler dispatch,
+                                   std::pmr::memory_resource& upstream = runtime::gpa,
                                    std::size_t max_head = MaxHeadLength);
 
 }  // namespace http

@@ -1,4 +1,4 @@
-// Fd: a move-only owner of a descriptor, closed when the owner goes.
+// Fd: a move-only owner of a descriptor, closed when the owner goes (never retried).
 #pragma once
 
 #include <utility>
@@ -9,6 +9,9 @@ namespace runtime {
 
 class Fd {
 public:
+    /// Owns nothing.
+    Fd() noexcept = default;
+    /// Owns `fd` (a negative value: nothing).
     explicit Fd(int fd) noexcept : fd_(fd) {}
     ~Fd() {
         if (fd_ >= 0) sys::close(fd_);
@@ -26,7 +29,7 @@ public:
     int release() noexcept { return std::exchange(fd_, -1); }
 
 private:
-    int fd_;
+    int fd_ = -1;
 };
 
 }  // namespace runtime

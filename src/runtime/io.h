@@ -1,4 +1,5 @@
-// Unbuffered byte input and output over descriptors, and the writer interface responses use.
+// Unbuffered byte input and output over descriptors, and the reader and writer interfaces that
+// requests and responses use.
 #pragma once
 
 #include <concepts>
@@ -48,12 +49,31 @@ private:
     int fd_;
 };
 
-/// Reads straight from a descriptor it borrows, without buffering.
-class FdReader {
+/// Anything that gives bytes one at a time: readByte stores the next one and yields true, or
+/// yields false at end of stream, or the first error.
+template <class S>
+concept ByteSource = requires(S& source, char& byte) {
+    { source.readByte(byte) } -> std::same_as<Result<bool>>;
+};
+
+/// A byte source behind an interface, so one Request type serves connections and tests alike.
+class Reader {
+public:
+    virtual Result<bool> readByte(char& byte) = 0;
+
+protected:
+    Reader() = default;
+    Reader(const Reader&) = default;
+    Reader& operator=(const Reader&) = default;
+    ~Reader() = default;
+};
+
+/// Reads straight from a descriptor it borrows, without buffering: one read call per byte.
+class FdReader final : public Reader {
 public:
     explicit FdReader(int fd) noexcept : fd_(fd) {}
-    /// Reads one byte into `byte`: true, or false at end of stream. Errors: those of read.
-    Result<bool> readByte(char& byte);
+    /// Errors: those of read.
+    Result<bool> readByte(char& byte) override;
 
 private:
     int fd_;

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 
-#include "runtime/sys.h"
 
 namespace server {
 namespace {
@@ -40,9 +39,9 @@ void drainUntilEnd(int file, LingerLimits limits) noexcept {
 
 }  // namespace
 
-void closeConnection(int file, LingerLimits limits) noexcept {
-    if (hasUnreadInput(file) && ::shutdown(file, SHUT_WR) == 0) drainUntilEnd(file, limits);
-    runtime::sys::close(file);
+void closeConnection(runtime::Fd file, LingerLimits limits) noexcept {
+    if (hasUnreadInput(file.get()) && ::shutdown(file.get(), SHUT_WR) == 0) drainUntilEnd(file.get(), limits);
+    // `file` closes as it goes.
 }
 
 }  // namespace server

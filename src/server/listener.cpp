@@ -12,6 +12,12 @@
 #include "runtime/sys.h"
 
 namespace server {
+namespace {
+
+/// Room for any socket address kind the listener knows, Unix-domain ones included.
+constexpr socklen_t PeerAddressLength = 112;
+
+}  // namespace
 
 std::optional<sockaddr_in> parseIp4Address(std::string_view text, std::uint16_t port) noexcept {
     std::array<char, INET_ADDRSTRLEN> terminated{};
@@ -24,7 +30,7 @@ std::optional<sockaddr_in> parseIp4Address(std::string_view text, std::uint16_t 
     return address;
 }
 
-runtime::Result<void> listen(Server& server, const sockaddr_in& address) {
+runtime::Result<runtime::Fd> listen(Server& server, const sockaddr_in& address) {
     runtime::Fd socket(TRY(runtime::sys::socket(address.sin_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP)));
     if (server.reuse_address) TRY(runtime::sys::setsockopt(socket.get(), SOL_SOCKET, SO_REUSEADDR, 1));
     if (server.cork) TRY(runtime::sys::setsockopt(socket.get(), IPPROTO_TCP, TCP_CORK, 1));
@@ -32,8 +38,15 @@ runtime::Result<void> listen(Server& server, const sockaddr_in& address) {
     TRY(runtime::sys::listen(socket.get(), static_cast<int>(server.kernel_backlog)));
     socklen_t length = sizeof server.listen_address;
     TRY(runtime::sys::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&server.listen_address), &length));
-    server.sockfd = socket.release();
-    return {};
+    return socket;
+}
+
+runtime::Result<runtime::Fd> accept(const runtime::Fd& listener) {
+    // Nothing reads the peer's address.
+    alignas(sockaddr_storage) std::array<std::byte, PeerAddressLength> peer;
+    socklen_t peer_length = PeerAddressLength;
+    return runtime::Fd(TRY(runtime::sys::accept4(listener.get(), reinterpret_cast<sockaddr*>(peer.data()), &peer_length,
+                                                 SOCK_CLOEXEC)));
 }
 
 }  // namespace server

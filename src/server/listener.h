@@ -7,6 +7,7 @@
 #include <optional>
 #include <string_view>
 
+#include "runtime/fd.h"
 #include "runtime/result.h"
 
 namespace server {
@@ -24,16 +25,21 @@ struct Server {
     /// that has already gone cannot reset the connection between two pieces of its answer.
     bool cork = true;
     sockaddr_in listen_address{};  ///< read back after listen
-    std::optional<int> sockfd;     ///< the listening socket, once listening
+    runtime::Fd sockfd;            ///< the listening socket, once listening; empty before
 };
 
 /// The IPv4 address `text` (dotted decimal) with `port`, or nothing if the text is not one.
 std::optional<sockaddr_in> parseIp4Address(std::string_view text, std::uint16_t port) noexcept;
 
-/// Creates a blocking, close-on-exec TCP socket, sets its options, binds it to `address`,
-/// listens and reads the bound address back. If any step after the socket's creation fails,
-/// the socket is closed.
+/// Creates a blocking, close-on-exec TCP socket, sets the options `server` asks for, binds it
+/// to `address`, listens with its backlog and reads the bound address back into
+/// `server.listen_address`. Returns the listening socket, which the caller owns; if a step
+/// after its creation fails, the socket is closed.
 /// Errors: those of socket, setsockopt, bind, listen and getsockname.
-runtime::Result<void> listen(Server& server, const sockaddr_in& address);
+runtime::Result<runtime::Fd> listen(Server& server, const sockaddr_in& address);
+
+/// The next connection on `listener`, blocking and close-on-exec, owned by the caller. An
+/// interrupted wait is repeated. Errors: those of accept4 (ConnectionAborted, ...).
+runtime::Result<runtime::Fd> accept(const runtime::Fd& listener);
 
 }  // namespace server

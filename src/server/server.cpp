@@ -1,16 +1,14 @@
 // Start-up and the accept loop: one connection at a time, one request per connection.
 #include "server/server.h"
 
-#include <sys/socket.h>
-
-#include <array>
+#include <utility>
 
 #include "endpoints/endpoints.h"
 #include "endpoints/worlds.h"
 #include "http/connection.h"
+#include "runtime/fd.h"
 #include "runtime/log.h"
 #include "runtime/memory.h"
-#include "runtime/sys.h"
 #include "server/linger.h"
 #include "server/listener.h"
 
@@ -19,20 +17,14 @@ namespace {
 
 constexpr std::uint16_t Port = 9091;
 
-/// Room for any socket address kind the listener knows, Unix-domain ones included.
-constexpr socklen_t PeerAddressLength = 112;
-
 /// Returns only with an error.
-runtime::Result<void> acceptLoop(int listener) {
+runtime::Result<void> acceptLoop(const runtime::Fd& listener) {
     for (;;) {
         runtime::info<"Listening..\n">();
-        alignas(sockaddr_storage) std::array<std::byte, PeerAddressLength> peer;
-        socklen_t peer_length = PeerAddressLength;
-        int file = TRY(runtime::sys::accept4(listener, reinterpret_cast<sockaddr*>(peer.data()), &peer_length,
-                                             SOCK_CLOEXEC));
-        // On error the connection stays open until the process is gone.
-        TRY(http::handleSocket(file));
-        closeConnection(file);
+        runtime::Fd file = TRY(accept(listener));
+        // On error the connection is closed as the error passes up, before the fatal exit.
+        TRY(http::handleSocket(file.get(), endpoints::processRequest));
+        closeConnection(std::move(file));
     }
 }
 
@@ -45,9 +37,8 @@ runtime::Result<void> run() {
     Server server;
     // A fixed literal: it always parses.
     sockaddr_in address = *parseIp4Address("127.0.0.1", Port);
-    TRY(listen(server, address));
-    TRY(acceptLoop(*server.sockfd));
-    return {};
+    server.sockfd = TRY(listen(server, address));
+    return forward(acceptLoop(server.sockfd));
 }
 
 }  // namespace server

@@ -172,8 +172,8 @@ TEST_F(Server, ClientResetMidHeadEndsTheServerWithConnectionResetByPeer) {
 
 TEST(ServerStart, PortHeldByAnotherListenerIsAddressInUse) {
     server::Server holder;
-    ASSERT_THAT(server::listen(holder, *server::parseIp4Address("127.0.0.1", Port)), testing_support::IsOk());
-    runtime::Fd keep(*holder.sockfd);
+    runtime::Result<runtime::Fd> keep = server::listen(holder, *server::parseIp4Address("127.0.0.1", Port));
+    ASSERT_THAT(keep, testing_support::IsOk());
     ServerProcess server;
     expectFatalExit(server, "AddressInUse");
     EXPECT_TRUE(server.log().starts_with(std::string(StartLine) + "error: AddressInUse\n")) << server.log();

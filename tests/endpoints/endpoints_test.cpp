@@ -1,7 +1,8 @@
 // processRequest: the request log line, exact-path dispatch and the not-found page.
 #include "endpoints/endpoints.h"
 
-#include "http/connection.h"
+#include "http/pages.h"
+#include "runtime/arena.h"
 
 #include <gtest/gtest.h>
 
@@ -36,10 +37,11 @@ protected:
     /// Runs processRequest for `path` against `out`; returns its result and the log.
     static std::pair<runtime::Result<void>, std::string> process(http::HttpMethod method, std::string_view path,
                                                                  runtime::Writer& out) {
-        std::pmr::monotonic_buffer_resource arena(&runtime::gpa);
+        runtime::Arena arena(runtime::gpa);
         http::Response res(arena, out);
         EXPECT_THAT(http::addDefaultHeaders(res), IsOk());
-        http::Request req{method, path, runtime::FdReader(-1)};
+        runtime::FdReader unread(-1);
+        http::Request req{method, path, unread};
         testing_support::StderrCapture capture;
         runtime::Result<void> result = endpoints::processRequest(arena, req, res);
         return {result, capture.text()};
@@ -81,6 +83,13 @@ TEST_F(ProcessRequest, EveryMethodReachesTheEndpointAndIsLoggedAsSent) {
         EXPECT_EQ(log, "info: " + std::string(http::methodName(method)) + " /api/v1/worlds\n");
         EXPECT_TRUE(out.bytes.ends_with("\r\n\r\nhit"));
     }
+}
+
+TEST_F(ProcessRequest, ControlBytesOfThePathAreEscapedInTheLog) {
+    RecordingWriter out;
+    auto [result, log] = process(http::HttpMethod::GET, "/x\nerror:\tBrokenPipe", out);
+    EXPECT_EQ(log, "info: GET /x\\x0aerror:\\x09BrokenPipe\n");
+    EXPECT_EQ(out.bytes, NotFoundPage);
 }
 
 TEST_F(ProcessRequest, FailedStatusLineStopsTheAnswerButTheRequestIsLogged) {

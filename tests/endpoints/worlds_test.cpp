@@ -1,13 +1,16 @@
-// The worlds endpoint through its Response and through handleSocket.
+// The worlds endpoint: its document, through its Response, and through handleSocket.
 #include "endpoints/worlds.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <array>
+#include <cstdint>
+#include <functional>
 #include <string>
 
-#include "endpoints/endpoints.h"
 #include "http/connection.h"
+#include "http/pages.h"
 #include "support/test_support.h"
 #include "support/wire.h"
 
@@ -22,8 +25,27 @@ using testing_support::WorldsAnswer;
 runtime::Result<void> answer(runtime::Writer& out, std::pmr::memory_resource& memory) {
     http::Response res(memory, out);
     TRY(http::addDefaultHeaders(res));
-    TRY(endpoints::worldsList(memory, http::Request{http::HttpMethod::GET, "/api/v1/worlds", runtime::FdReader(-1)}, res));
-    return {};
+    runtime::FdReader unread(-1);
+    return forward(endpoints::worldsList(memory, http::Request{http::HttpMethod::GET, "/api/v1/worlds", unread}, res));
+}
+
+TEST(WorldsList, DocumentIsTheExact130BytesAndStopsWhereTheWriterFails) {
+    const std::array<std::uint32_t, 3> ids = {14, 36, 24};
+    const endpoints::World world{1234, "Example world", "This is an example world!", ids, 1};
+    const std::array<std::reference_wrapper<const endpoints::World>, 1> worlds = {std::cref(world)};
+    RecordingWriter whole;
+    ASSERT_THAT(json::stringify(endpoints::WorldList{worlds}, json::ServerOptions, whole), IsOk());
+    EXPECT_EQ(whole.bytes, testing_support::WorldsDocument);
+    EXPECT_EQ(whole.bytes.size(), 130u);
+
+    // A writer failing at byte N, for every N: the error comes back and the text stops at N.
+    for (std::size_t limit = 0; limit < whole.bytes.size(); ++limit) {
+        SCOPED_TRACE(limit);
+        FailingWriter out(limit, runtime::Error::NoSpaceLeft);
+        EXPECT_THAT(json::stringify(endpoints::WorldList{worlds}, json::ServerOptions, out),
+                    FailsWith(runtime::Error::NoSpaceLeft));
+        EXPECT_EQ(out.bytes, whole.bytes.substr(0, limit));
+    }
 }
 
 TEST(WorldsList, AnswersWithTheExactStatusHeadersAndDocument) {
@@ -46,20 +68,15 @@ TEST(WorldsList, WriteFailureAtEveryByteEndsTheAnswerThere) {
 }
 
 TEST(WorldsList, OverASocketForEveryMethodWithItsBodyLeftUnread) {
-    endpoints::endpoints = endpoints::EndpointTable(runtime::gpa);
-    ASSERT_THAT(endpoints::endpoints.put("/api/v1/worlds", endpoints::worldsList), IsOk());
     for (std::string method : {"GET", "HEAD", "POST", "OPTIONS", "CONNECT", "TRACE", "PUT", "PATCH", "DELETE"}) {
         SCOPED_TRACE(method);
         testing_support::SocketPair pair;
         testing_support::sendAll(pair.client.get(),
                                  method + " /api/v1/worlds HTTP/1.1\r\nContent-Length: 3\r\n\r\nx=1");
-        testing_support::StderrCapture capture;
-        ASSERT_THAT(http::handleSocket(pair.server.get()), IsOk());
+        ASSERT_THAT(http::handleSocket(pair.server.get(), endpoints::worldsList), IsOk());
         EXPECT_EQ(testing_support::readAvailable(pair.client.get()), WorldsAnswer);
-        EXPECT_EQ(capture.text(), "info: " + method + " /api/v1/worlds\n");
         EXPECT_EQ(testing_support::readAvailable(pair.server.get()), "x=1");
     }
-    endpoints::endpoints = endpoints::EndpointTable();
 }
 
 }  // namespace

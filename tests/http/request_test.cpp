@@ -2,10 +2,8 @@
 #include "http/request.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
 
 #include <string>
-#include <thread>
 
 #include "runtime/memory.h"
 #include "support/test_support.h"
@@ -74,21 +72,17 @@ struct HeadRead {
     std::string unread;  ///< what the reader left on the connection
 };
 
-/// Sends `input` (then end of stream) from a second thread and reads one head from it.
+/// Reads one head from `input`, then end of stream; checks that it took one call per byte.
 HeadRead readHeadFrom(const std::string& input) {
-    testing_support::SocketPair pair;
-    std::thread client([&] {
-        testing_support::sendAll(pair.client.get(), input);
-        ::shutdown(pair.client.get(), SHUT_WR);
-    });
+    testing_support::StringSource source(input);
     runtime::Arena arena(runtime::gpa);
     runtime::ByteBuffer head(arena);
-    runtime::FdReader reader(pair.server.get());
-    runtime::Result<HeadEnd> end = http::readHead(reader, head);
-    std::string unread = testing_support::readUntilClose(pair.server.get());
-    client.join();
+    runtime::Result<HeadEnd> end = http::readHead(source, head);
     EXPECT_THAT(end, IsOk());
-    return {end.value_or(HeadEnd::EndOfStream), std::string(head.view()), unread};
+    const HeadEnd ended = end.value_or(HeadEnd::EndOfStream);
+    // One readByte per byte taken, and one more that found the end of stream.
+    EXPECT_EQ(source.reads, input.size() - source.rest.size() + (ended == HeadEnd::EndOfStream ? 1 : 0));
+    return {ended, std::string(head.view()), std::string(source.rest)};
 }
 
 TEST(ReadHead, EndsAtTheBlankLineAndConsumesNothingAfterIt) {

@@ -1,7 +1,7 @@
 // Response: the status line, the header block in table order, bodies, and cut-off writes.
 #include "http/response.h"
 
-#include "http/connection.h"
+#include "http/pages.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "endpoints/worlds.h"
 #include "support/test_support.h"
 #include "support/wire.h"
 
@@ -167,23 +166,6 @@ TEST(Stringify, EachPlainByteAndDelimiterIsOneWriteAndEachRunAnother) {
     RecordingWriter escaped;
     ASSERT_THAT(json::outputUnicodeEscape(0x1F600, escaped), IsOk());
     EXPECT_EQ(escaped.calls, (std::vector<std::string>{"\\u", "d83d", "\\u", "de00"}));
-}
-
-TEST(Stringify, WorldListIsTheExactDocument) {
-    const std::array<std::uint32_t, 3> ids = {14, 36, 24};
-    const endpoints::World world{1234, "Example world", "This is an example world!", ids, 1};
-    const std::array<std::reference_wrapper<const endpoints::World>, 1> worlds = {std::cref(world)};
-    const std::string document = stringify(endpoints::WorldList{worlds});
-    EXPECT_EQ(document, testing_support::WorldsDocument);
-    EXPECT_EQ(document.size(), 130u);
-
-    // A writer failing at byte N, for every N: the error comes back and the text stops at N.
-    for (std::size_t limit = 0; limit < document.size(); ++limit) {
-        SCOPED_TRACE(limit);
-        FailingWriter out(limit, runtime::Error::NoSpaceLeft);
-        EXPECT_THAT(json::stringify(endpoints::WorldList{worlds}, Plain, out), FailsWith(runtime::Error::NoSpaceLeft));
-        EXPECT_EQ(out.bytes, document.substr(0, limit));
-    }
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The log: pieces and their writes, formatting, failures; the error trace and the fatal exit.
+// The log: pieces and their writes, formatting, escaping, failures; the error trace.
 #include "runtime/log.h"
 
 #include <gtest/gtest.h>
@@ -10,8 +10,6 @@
 #include <vector>
 
 #include "runtime/result.h"
-#include "runtime/sys.h"
-#include "server/fatal.h"
 #include "support/test_support.h"
 
 namespace {
@@ -146,42 +144,6 @@ TEST(ErrorTrace, KeepsTheFirst32HopsAndCountsTheRest) {
     ASSERT_FALSE(recurse(40).has_value());
     EXPECT_EQ(runtime::errorTrace().count, 32u);
     EXPECT_EQ(runtime::errorTrace().dropped, 9u);
-}
-
-runtime::Result<void> readClosedDescriptor() {
-    char byte = 0;
-    TRY(runtime::sys::read(-1, &byte, 1));
-    return {};
-}
-
-runtime::Result<void> passRead() {
-    TRY(readClosedDescriptor());
-    return {};
-}
-
-using FatalExitDeathTest = ::testing::Test;
-
-TEST_F(FatalExitDeathTest, WritesTheNameThenTheTraceWithSourceAndCaretAndExitsWithOne) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            runtime::Result<void> result = passTwice();
-            server::fatalExit(result.error());
-        },
-        ::testing::ExitedWithCode(1),
-        "^error: BrokenPipe\n"
-        ".*log_test.cpp:[0-9]+:[0-9]+: in runtime::Result<int> \\{anonymous\\}::raiseHere\\(\\)\n"
-        "runtime::Result<int> raiseHere\\(\\) \\{ return runtime::fail\\(Error::BrokenPipe\\); \\}\n"
-        " +\\^\n"
-        ".*passOnce.*passTwice");
-    // The wrapper raises at its caller's place and TRY records it again: printed once, so the
-    // next entry after the first one's caret is the caller's.
-    EXPECT_EXIT(server::fatalExit(passRead().error()), ::testing::ExitedWithCode(1),
-                "^error: NotOpenForReading\n"
-                "[^\n]*log_test.cpp:[0-9]+:[0-9]+: in [^\n]*readClosedDescriptor\\(\\)\n"
-                "[^\n]*TRY\\(runtime::sys::read[^\n]*\n"
-                " *\\^\n"
-                "[^\n]*log_test.cpp:[0-9]+:[0-9]+: in [^\n]*passRead\\(\\)\n");
 }
 
 }  // namespace

@@ -41,37 +41,53 @@ TEST(ParseIp4Address, LaysOutTheLoopbackAddress) {
     EXPECT_FALSE(server::parseIp4Address("localhost", 1));
 }
 
+/// A listener as the server sets it up, on an ephemeral loopback port.
+runtime::Fd listenOnAnyPort(server::Server& listener) {
+    runtime::Result<runtime::Fd> listening = server::listen(listener, *server::parseIp4Address("127.0.0.1", 0));
+    EXPECT_THAT(listening, IsOk());
+    return listening ? std::move(*listening) : runtime::Fd();
+}
+
 TEST(Listen, OpensACloseOnExecListenerAndReadsItsAddressBack) {
     server::Server listener;
-    ASSERT_THAT(server::listen(listener, *server::parseIp4Address("127.0.0.1", 0)), IsOk());
-    ASSERT_TRUE(listener.sockfd);
-    EXPECT_NE(::fcntl(*listener.sockfd, F_GETFD) & FD_CLOEXEC, 0);
+    runtime::Fd listening = listenOnAnyPort(listener);
+    ASSERT_GE(listening.get(), 0);
+    EXPECT_NE(::fcntl(listening.get(), F_GETFD) & FD_CLOEXEC, 0);
     EXPECT_NE(listener.listen_address.sin_port, 0);
     EXPECT_EQ(listener.listen_address.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
-    runtime::Fd keep(*listener.sockfd);
 }
 
 TEST(Listen, AddressHeldByAListenerIsAddressInUseAndNothingStaysOpen) {
     server::Server first;
-    ASSERT_THAT(server::listen(first, *server::parseIp4Address("127.0.0.1", 0)), IsOk());
-    runtime::Fd keep(*first.sockfd);
+    runtime::Fd keep = listenOnAnyPort(first);
     std::size_t before = openDescriptors();
     server::Server second;
     EXPECT_THAT(server::listen(second, first.listen_address), FailsWith(runtime::Error::AddressInUse));
-    EXPECT_FALSE(second.sockfd);
     EXPECT_EQ(openDescriptors(), before);
 }
 
-TEST(Listen, AcceptedConnectionsInheritTheCorkAndNotNoDelay) {
-    server::Server listener;
-    ASSERT_THAT(server::listen(listener, *server::parseIp4Address("127.0.0.1", 0)), IsOk());
-    runtime::Fd listening(*listener.sockfd);
-    runtime::Fd client = testing_support::connectLoopback(ntohs(listener.listen_address.sin_port));
-    runtime::Fd accepted(::accept4(listening.get(), nullptr, nullptr, SOCK_CLOEXEC));
+/// A connected TCP pair on an ephemeral loopback port: `server` is the end server::accept gave.
+struct TcpPair {
+    runtime::Fd server;
+    runtime::Fd client;
+    TcpPair() {
+        server::Server listener;
+        runtime::Fd listening = listenOnAnyPort(listener);
+        client = testing_support::connectLoopback(ntohs(listener.listen_address.sin_port));
+        runtime::Result<runtime::Fd> accepted = server::accept(listening);
+        EXPECT_THAT(accepted, IsOk());
+        if (accepted) server = std::move(*accepted);
+    }
+};
+
+TEST(Accept, ConnectionsAreCloseOnExecAndInheritTheCorkAndNotNoDelay) {
+    TcpPair pair;
+    ASSERT_GE(pair.server.get(), 0);
+    EXPECT_NE(::fcntl(pair.server.get(), F_GETFD) & FD_CLOEXEC, 0);
     auto option = [&](int name) {
         int value = -1;
         socklen_t length = sizeof value;
-        EXPECT_EQ(::getsockopt(accepted.get(), IPPROTO_TCP, name, &value, &length), 0);
+        EXPECT_EQ(::getsockopt(pair.server.get(), IPPROTO_TCP, name, &value, &length), 0);
         return value;
     };
     // Without the cork each piece of an answer is a segment of its own, and with neither
@@ -80,22 +96,9 @@ TEST(Listen, AcceptedConnectionsInheritTheCorkAndNotNoDelay) {
     EXPECT_EQ(option(TCP_NODELAY), 0) << "TCP_NODELAY would send every queued piece at once";
 }
 
-/// A connected TCP pair on an ephemeral loopback port: `server` is the accepted end.
-struct TcpPair {
-    runtime::Fd server{-1};
-    runtime::Fd client{-1};
-    TcpPair() {
-        server::Server listener;
-        EXPECT_THAT(server::listen(listener, *server::parseIp4Address("127.0.0.1", 0)), IsOk());
-        runtime::Fd listening(*listener.sockfd);
-        client = testing_support::connectLoopback(ntohs(listener.listen_address.sin_port));
-        server = runtime::Fd(::accept4(listening.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    }
-};
-
-double secondsToClose(int fd, server::LingerLimits limits = {}) {
+double secondsToClose(runtime::Fd fd, server::LingerLimits limits = {}) {
     auto start = std::chrono::steady_clock::now();
-    server::closeConnection(fd, limits);
+    server::closeConnection(std::move(fd), limits);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
@@ -105,7 +108,7 @@ TEST(CloseConnection, UnreadBodyDoesNotCostTheClientItsAnswer) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::string answer(200000, 'x');
     testing_support::sendAll(pair.server.get(), answer);
-    std::thread closer([fd = pair.server.release()] { EXPECT_LT(secondsToClose(fd), 5.0); });
+    std::thread closer([&] { EXPECT_LT(secondsToClose(std::move(pair.server)), 5.0); });
     EXPECT_EQ(testing_support::readUntilClose(pair.client.get()).size(), answer.size());
     pair.client = runtime::Fd(-1);
     closer.join();
@@ -113,7 +116,7 @@ TEST(CloseConnection, UnreadBodyDoesNotCostTheClientItsAnswer) {
 
 TEST(CloseConnection, NothingPendingClosesAtOnce) {
     TcpPair pair;
-    EXPECT_LT(secondsToClose(pair.server.release()), 0.5);
+    EXPECT_LT(secondsToClose(std::move(pair.server)), 0.5);
     EXPECT_EQ(testing_support::readUntilClose(pair.client.get()), "");
 }
 
@@ -128,7 +131,7 @@ TEST(CloseConnection, ClientSilentAfterAMebibyteIsClosedAfterFiveIdleSecondsWith
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     testing_support::sendAll(pair.server.get(), answer);
-    double seconds = secondsToClose(pair.server.release());
+    double seconds = secondsToClose(std::move(pair.server));
     client.join();
     EXPECT_EQ(received, answer);
     EXPECT_GE(seconds, 4.9);
@@ -144,7 +147,7 @@ TEST(CloseConnection, ClientThatNeverStopsSendingIsClosedAtTheTotalLimit) {
         }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    double seconds = secondsToClose(pair.server.release(), {.total = std::chrono::milliseconds(1000)});
+    double seconds = secondsToClose(std::move(pair.server), {.total = std::chrono::milliseconds(1000)});
     closed = true;
     client.join();
     EXPECT_GE(seconds, 0.9);

@@ -1,5 +1,5 @@
-// Shared test helpers: matchers for results, recording and failing writers, a failing
-// memory resource, standard-error capture and socket pairs.
+// Shared test helpers: matchers for results, recording and failing writers, a string byte
+// source, a failing memory resource, standard-error capture and socket pairs.
 #pragma once
 
 #include <gmock/gmock.h>
@@ -18,6 +18,7 @@
 #include "runtime/fd.h"
 #include "runtime/io.h"
 #include "runtime/result.h"
+#include "support/string_source.h"
 
 namespace runtime {
 void PrintTo(Error error, std::ostream* out);
