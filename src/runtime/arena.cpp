@@ -87,7 +87,7 @@ void Arena::do_deallocate(void* pointer, std::size_t bytes, std::size_t) {
 
 bool Arena::resize(void* pointer, std::size_t old_size, std::size_t new_size) noexcept {
     Block* block = blocks_;
-    if (block == nullptr || pointer == nullptr || !block->contains(pointer)) return false;
+    if (block == nullptr || !block->contains(pointer)) return false;
     const std::size_t offset = block->offsetOf(pointer);
     if (offset + old_size != block->used || new_size > block->capacity - offset) return false;
     block->used = offset + new_size;

@@ -66,7 +66,6 @@ public:
 
     std::string_view view() const noexcept { return {data_, size_}; }
     std::size_t size() const noexcept { return size_; }
-    std::size_t capacity() const noexcept { return capacity_; }
 
 private:
     static constexpr std::size_t InitialCapacity = 64;

@@ -25,8 +25,6 @@ public:
     Fd& operator=(const Fd&) = delete;
 
     int get() const noexcept { return fd_; }
-    /// Gives up ownership: the descriptor is the caller's now.
-    int release() noexcept { return std::exchange(fd_, -1); }
 
 private:
     int fd_ = -1;

@@ -11,7 +11,6 @@
 #include <cerrno>
 #include <chrono>
 
-
 namespace server {
 namespace {
 

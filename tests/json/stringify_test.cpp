@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "support/test_support.h"
-#include "support/wire.h"
 
 namespace {
 
