@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     testing_support::StringSource source(input);
     fuzzing::StringWriter out;
-    runtime::Result<void> served = http::serveConnection(source, out, answerNotFound, runtime::gpa, limit);
+    runtime::Result<http::Served> served = http::serveConnection(source, out, answerNotFound, runtime::gpa, limit);
     const std::string& answer = out.text;
 
     using namespace testing_support;

@@ -18,6 +18,12 @@ namespace http {
 using RequestHandler = runtime::Result<void> (*)(std::pmr::memory_resource& allocator, const Request& req,
                                                  Response& res);
 
+/// What serving a connection leaves to its close.
+struct Served {
+    /// The head announced a body (announcesBody), which may still be on its way.
+    bool body_announced = false;
+};
+
 /// Serves the one request `reader` delivers, answering through `writer`, both borrowed: reads
 /// the head (not one byte past it), parses its request line, puts the default headers and hands
 /// request and response to `dispatch`. A client that closes before the blank line gets no
@@ -25,13 +31,13 @@ using RequestHandler = runtime::Result<void> (*)(std::pmr::memory_resource& allo
 /// bytes 431, and none of these reaches `dispatch`. Everything the connection allocates comes
 /// from an arena over `upstream` and is released on return.
 /// Errors: those of reading and writing, OutOfMemory, and those of `dispatch`.
-runtime::Result<void> serveConnection(runtime::Reader& reader, runtime::Writer& writer, RequestHandler dispatch,
+runtime::Result<Served> serveConnection(runtime::Reader& reader, runtime::Writer& writer, RequestHandler dispatch,
                                       std::pmr::memory_resource& upstream = runtime::gpa,
                                       std::size_t max_head = MaxHeadLength);
 
 /// serveConnection over the accepted connection `file`, which it borrows and never closes:
 /// one read call per byte of the head, one write call per piece of the answer.
-runtime::Result<void> handleSocket(int file, RequestHandler dispatch,
+runtime::Result<Served> handleSocket(int file, RequestHandler dispatch,
                                    std::pmr::memory_resource& upstream = runtime::gpa,
                                    std::size_t max_head = MaxHeadLength);
 

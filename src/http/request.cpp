@@ -10,6 +10,22 @@ constexpr std::array<std::string_view, 9> MethodNames = {
     "GET", "HEAD", "POST", "OPTIONS", "CONNECT", "TRACE", "PUT", "PATCH", "DELETE",
 };
 
+bool equalsIgnoringCase(std::string_view text, std::string_view lower) noexcept {
+    if (text.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower[i]) return false;
+    }
+    return true;
+}
+
+std::string_view trimBlanks(std::string_view text) noexcept {
+    std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
 }  // namespace
 
 std::string_view methodName(HttpMethod method) noexcept {
@@ -21,6 +37,24 @@ std::optional<HttpMethod> parseMethod(std::string_view token) noexcept {
         if (MethodNames[i] == token) return static_cast<HttpMethod>(i);
     }
     return std::nullopt;
+}
+
+bool announcesBody(std::string_view head) noexcept {
+    // Every line of the head ends with its LF; the first is the request line.
+    for (std::size_t end = head.find('\n'); end != std::string_view::npos; end = head.find('\n')) {
+        head.remove_prefix(end + 1);
+        std::string_view line = head.substr(0, head.find('\n'));
+        if (line.ends_with('\r')) line.remove_suffix(1);
+        std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos) continue;
+        std::string_view name = trimBlanks(line.substr(0, colon));
+        std::string_view value = trimBlanks(line.substr(colon + 1));
+        if (equalsIgnoringCase(name, "transfer-encoding")) return true;
+        if (equalsIgnoringCase(name, "content-length") && value.find_first_not_of('0') != std::string_view::npos) {
+            return true;
+        }
+    }
+    return false;
 }
 
 RequestLine parseRequestLine(std::string_view head) noexcept {

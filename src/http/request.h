@@ -81,6 +81,12 @@ struct RequestLine {
     std::string_view path;  ///< set when Ok; a view into the head it was parsed from
 };
 
+/// Whether the header lines of `head` (every line after the first) announce a body that may still
+/// be on its way: a Content-Length other than 0, or any Transfer-Encoding; field names compare
+/// case-insensitively, blanks around names and values are ignored. The answer never depends on
+/// it: it only keeps the connection open after the answer until that body has arrived.
+bool announcesBody(std::string_view head) noexcept;
+
 /// Parses the first line of `head` (up to its first CR LF): tokens split at single spaces;
 /// the first is the method, the second the path, a third (not examined) must be present.
 RequestLine parseRequestLine(std::string_view head) noexcept;

@@ -1,4 +1,4 @@
-// The lingering close of a connection whose client sent more than its head.
+// The lingering close of a connection whose client sent, or announced, more than its head.
 #include "server/linger.h"
 
 #include <poll.h>
@@ -38,8 +38,8 @@ void drainUntilEnd(int file, LingerLimits limits) noexcept {
 
 }  // namespace
 
-void closeConnection(runtime::Fd file, LingerLimits limits) noexcept {
-    if (hasUnreadInput(file.get()) && ::shutdown(file.get(), SHUT_WR) == 0) drainUntilEnd(file.get(), limits);
+void closeConnection(runtime::Fd file, bool body_announced, LingerLimits limits) noexcept {
+    if ((body_announced || hasUnreadInput(file.get())) && ::shutdown(file.get(), SHUT_WR) == 0) drainUntilEnd(file.get(), limits);
     // `file` closes as it goes.
 }
 

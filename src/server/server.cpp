@@ -23,8 +23,8 @@ runtime::Result<void> acceptLoop(const runtime::Fd& listener) {
         runtime::info<"Listening..\n">();
         runtime::Fd file = TRY(accept(listener));
         // On error the connection is closed as the error passes up, before the fatal exit.
-        TRY(http::handleSocket(file.get(), endpoints::processRequest));
-        closeConnection(std::move(file));
+        http::Served served = TRY(http::handleSocket(file.get(), endpoints::processRequest));
+        closeConnection(std::move(file), served.body_announced);
     }
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <string>
@@ -94,6 +95,35 @@ TEST_F(Server, PostWithABodyReceivesTheWholePageAndACleanEnd) {
     client = runtime::Fd(-1);  // the server drains until this end of stream, then serves on
     EXPECT_TRUE(server.waitUntilListening(2, 1000));
     EXPECT_EQ(roundTrip(Port, "GET /next HTTP/1.1\r\n\r\n"), NotFoundPage) << "still serving";
+}
+
+TEST_F(Server, BodyAnnouncedInTheHeadAndSentLateDoesNotCostTheAnswer) {
+    const std::string body(8'000'000, 'b');
+    struct Case {
+        std::string head;
+        std::string body;
+    };
+    const Case cases[] = {
+        {"POST /x HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n", body},
+        {"POST /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "7a1200\r\n" + body + "\r\n0\r\n\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.head);
+        runtime::Fd client = connectLoopback(Port);
+        testing_support::sendAll(client.get(), c.head);
+        // The answer is written by now; the body meets the server's drain, not a closed socket.
+        ::usleep(50000);
+        testing_support::sendAll(client.get(), c.body);
+        EXPECT_EQ(testing_support::readUntilClose(client.get()), NotFoundPage);
+    }
+}
+
+TEST_F(Server, ZeroContentLengthAndNothingMoreClosesAtOnce) {
+    runtime::Fd client = connectLoopback(Port);
+    testing_support::sendAll(client.get(), "POST /x HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(testing_support::readUntilClose(client.get()), NotFoundPage);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "the server lingered";
 }
 
 TEST_F(Server, ClientThatClosesBeforeTheBlankLineGetsNothingAndServingGoesOn) {

@@ -29,7 +29,7 @@ runtime::Result<void> noteAndAnswer(std::pmr::memory_resource&, const http::Requ
 }
 
 struct Served {
-    runtime::Result<void> result;
+    runtime::Result<http::Served> result;
     std::string answer;      ///< what the client received
     std::string dispatched;  ///< what reached the handler
     std::string unread;      ///< what was left unread, up to the client's end of stream
@@ -40,7 +40,7 @@ Served serve(std::string_view input, std::pmr::memory_resource& upstream = runti
     testing_support::StringSource source(input);
     testing_support::RecordingWriter out;
     dispatched.clear();
-    runtime::Result<void> result = http::serveConnection(source, out, noteAndAnswer, upstream, max_head);
+    runtime::Result<http::Served> result = http::serveConnection(source, out, noteAndAnswer, upstream, max_head);
     return {result, out.bytes, dispatched, std::string(source.rest)};
 }
 
@@ -54,11 +54,12 @@ TEST(ServeConnection, AnswersEachKindOfRequest) {
         std::string dispatched;
         std::string unread;
         const char* note;
+        bool body_announced = false;
     };
     const Case cases[] = {
         {"GET /x HTTP/1.1\r\nHost: x\r\n\r\n", NotFoundPage, "GET /x\n", "", "dispatched"},
         {"POST /x HTTP/1.1\r\nContent-Length: 4\r\n\r\nBODY", NotFoundPage, "POST /x\n", "BODY",
-         "the body stays unread"},
+         "the body stays unread", true},
         {"GET  / HTTP/1.1\r\n\r\n", NotFoundPage, "GET \n", "", "empty path"},
         {std::string("GET /a%20\x01\xff\xc3\xa9 HTTP/1.1\r\n\r\n"), NotFoundPage,
          std::string("GET /a%20\x01\xff\xc3\xa9\n"), "", "the path as received"},
@@ -75,10 +76,11 @@ TEST(ServeConnection, AnswersEachKindOfRequest) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.note);
         Served served = serve(c.input);
-        EXPECT_THAT(served.result, IsOk());
+        ASSERT_THAT(served.result, IsOk());
         EXPECT_EQ(served.answer, c.answer);
         EXPECT_EQ(served.dispatched, c.dispatched);
         EXPECT_EQ(served.unread, c.unread);
+        EXPECT_EQ(served.result->body_announced, c.body_announced);
     }
 }
 

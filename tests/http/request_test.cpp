@@ -28,6 +28,28 @@ TEST(ParseMethod, AcceptsOnlyTheNineExactNames) {
     }
 }
 
+TEST(AnnouncesBody, ANonZeroLengthOrAnyTransferEncodingInTheHeaderLines) {
+    struct Case {
+        std::string_view head;
+        bool announced;
+    };
+    const Case cases[] = {
+        {"POST / HTTP/1.1\r\nContent-Length: 8000000\r\n", true},
+        {"POST / HTTP/1.1\r\ncontent-LENGTH:1\n", true},
+        {"POST / HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n", true},
+        {"POST / HTTP/1.1\r\ntransfer-encoding : gzip\r\n", true},
+        {"POST / HTTP/1.1\r\nContent-Length: 0\r\n", false},
+        {"POST / HTTP/1.1\r\nContent-Length:\t000 \r\n", false},
+        {"GET / HTTP/1.1\r\nHost: x\r\n", false},
+        {"GET /Content-Length: 5 HTTP/1.1\r\n", false},
+        {"GET / HTTP/1.1\r\nX-Content-Length: 5\r\nContent-Lengths: 5\r\n", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.head);
+        EXPECT_EQ(http::announcesBody(c.head), c.announced);
+    }
+}
+
 TEST(ParseRequestLine, Table) {
     struct Case {
         std::string_view head;

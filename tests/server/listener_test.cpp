@@ -98,7 +98,7 @@ TEST(Accept, ConnectionsAreCloseOnExecAndInheritTheCorkAndNotNoDelay) {
 
 double secondsToClose(runtime::Fd fd, server::LingerLimits limits = {}) {
     auto start = std::chrono::steady_clock::now();
-    server::closeConnection(std::move(fd), limits);
+    server::closeConnection(std::move(fd), false, limits);
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
