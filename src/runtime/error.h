@@ -32,6 +32,9 @@ namespace runtime {
     X(SocketNotListening)                                                                     \
     X(BlockedByFirewall)                                                                      \
     X(ProtocolFailure)                                                                        \
+    /* Taking over a listener handed in by socket activation. */                              \
+    X(InvalidListenFds)                                                                       \
+    X(FileDescriptorNotOpen)                                                                  \
     /* Reading a connection. */                                                               \
     X(InputOutput)                                                                            \
     X(NotOpenForReading)                                                                      \

@@ -53,6 +53,19 @@ constexpr ErrnoName setsockopt_errors[] = {
     {ENOBUFS, Error::SystemResources},
 };
 
+constexpr ErrnoName getsockopt_errors[] = {
+    {EBADF, Error::FileDescriptorNotOpen},
+    {ENOTSOCK, Error::FileDescriptorNotASocket},
+};
+
+constexpr ErrnoName fcntl_errors[] = {
+    {EBADF, Error::FileDescriptorNotOpen},
+};
+
+constexpr ErrnoName poll_errors[] = {
+    {ENOMEM, Error::SystemResources},
+};
+
 constexpr ErrnoName accept_errors[] = {
     {ECONNABORTED, Error::ConnectionAborted},
     {EINVAL, Error::SocketNotListening},
@@ -106,6 +119,9 @@ const std::span<const ErrnoName> BindErrors = bind_errors;
 const std::span<const ErrnoName> ListenErrors = listen_errors;
 const std::span<const ErrnoName> GetSockNameErrors = getsockname_errors;
 const std::span<const ErrnoName> SetSockOptErrors = setsockopt_errors;
+const std::span<const ErrnoName> GetSockOptErrors = getsockopt_errors;
+const std::span<const ErrnoName> FcntlErrors = fcntl_errors;
+const std::span<const ErrnoName> PollErrors = poll_errors;
 const std::span<const ErrnoName> AcceptErrors = accept_errors;
 const std::span<const ErrnoName> OpenErrors = open_errors;
 const std::span<const ErrnoName> ReadErrors = read_errors;
@@ -158,6 +174,26 @@ Result<void> setsockopt(int fd, int level, int name, int value, std::source_loca
     return {};
 }
 
+Result<int> getsockopt(int fd, int level, int name, std::source_location at) {
+    int value = 0;
+    socklen_t length = sizeof value;
+    if (::getsockopt(fd, level, name, &value, &length) != 0) return errorFromErrno(GetSockOptErrors, errno, at);
+    return value;
+}
+
+Result<int> fcntl(int fd, int command, int argument, std::source_location at) {
+    int result = ::fcntl(fd, command, argument);
+    if (result == -1) return errorFromErrno(FcntlErrors, errno, at);
+    return result;
+}
+
+Result<bool> waitReadable(int fd, const sigset_t& mask, std::source_location at) {
+    pollfd ready{fd, POLLIN, 0};
+    if (::ppoll(&ready, 1, nullptr, &mask) >= 0) return true;
+    if (errno == EINTR) return false;
+    return errorFromErrno(PollErrors, errno, at);
+}
+
 Result<void> listen(int fd, int backlog, std::source_location at) {
     if (::listen(fd, backlog) != 0) return errorFromErrno(ListenErrors, errno, at);
     return {};
@@ -172,6 +208,16 @@ Result<int> accept4(int fd, sockaddr* address, socklen_t* length, int flags, std
     for (;;) {
         int conn = ::accept4(fd, address, length, flags);
         if (conn >= 0) return conn;
+        if (errno != EINTR) return errorFromErrno(AcceptErrors, errno, at);
+    }
+}
+
+Result<std::optional<int>> acceptPending(int fd, sockaddr* address, socklen_t* length, int flags,
+                                         std::source_location at) {
+    for (;;) {
+        int conn = ::accept4(fd, address, length, flags);
+        if (conn >= 0) return conn;
+        if (errno == EAGAIN) return std::nullopt;  // EWOULDBLOCK is the same number
         if (errno != EINTR) return errorFromErrno(AcceptErrors, errno, at);
     }
 }

@@ -1,9 +1,12 @@
 // One wrapper per system call: EINTR is retried inside, error numbers become Error names.
 #pragma once
 
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 
 #include <cstddef>
+#include <optional>
 #include <source_location>
 #include <span>
 
@@ -23,6 +26,9 @@ extern const std::span<const ErrnoName> BindErrors;
 extern const std::span<const ErrnoName> ListenErrors;
 extern const std::span<const ErrnoName> GetSockNameErrors;
 extern const std::span<const ErrnoName> SetSockOptErrors;
+extern const std::span<const ErrnoName> GetSockOptErrors;
+extern const std::span<const ErrnoName> FcntlErrors;
+extern const std::span<const ErrnoName> PollErrors;
 extern const std::span<const ErrnoName> AcceptErrors;
 extern const std::span<const ErrnoName> OpenErrors;
 extern const std::span<const ErrnoName> ReadErrors;
@@ -43,12 +49,23 @@ Result<void> bind(int fd, const sockaddr* address, socklen_t length,
                   std::source_location at = std::source_location::current());
 Result<void> setsockopt(int fd, int level, int name, int value,
                         std::source_location at = std::source_location::current());
+/// The integer value of a socket option.
+Result<int> getsockopt(int fd, int level, int name, std::source_location at = std::source_location::current());
+/// fcntl with an integer argument (F_GETFD, F_SETFD, F_GETFL, F_SETFL); the call's result.
+Result<int> fcntl(int fd, int command, int argument, std::source_location at = std::source_location::current());
+/// Waits without a time limit, with the signal mask `mask` in place meanwhile, until `fd` has
+/// input (or a hang-up or error) to report: true; or until a signal handler ran: false.
+Result<bool> waitReadable(int fd, const sigset_t& mask, std::source_location at = std::source_location::current());
 Result<void> listen(int fd, int backlog, std::source_location at = std::source_location::current());
 Result<void> getsockname(int fd, sockaddr* address, socklen_t* length,
                          std::source_location at = std::source_location::current());
 /// Repeats the call when a signal interrupts it.
 Result<int> accept4(int fd, sockaddr* address, socklen_t* length, int flags,
                     std::source_location at = std::source_location::current());
+/// accept4 on a non-blocking listener: nothing when no connection is waiting (another process
+/// sharing the listener took it). Repeats the call when a signal interrupts it.
+Result<std::optional<int>> acceptPending(int fd, sockaddr* address, socklen_t* length, int flags,
+                                         std::source_location at = std::source_location::current());
 /// Opens `path` (no file is created). Repeats the call when a signal interrupts it.
 Result<int> open(const char* path, int flags, std::source_location at = std::source_location::current());
 /// Never fails: an interrupted close counts as done, and other failures are ignored.

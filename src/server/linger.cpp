@@ -39,7 +39,8 @@ void drainUntilEnd(int file, LingerLimits limits) noexcept {
 }  // namespace
 
 void closeConnection(runtime::Fd file, bool body_announced, LingerLimits limits) noexcept {
-    if ((body_announced || hasUnreadInput(file.get())) && ::shutdown(file.get(), SHUT_WR) == 0) drainUntilEnd(file.get(), limits);
+    const bool client_may_send = hasUnreadInput(file.get()) || body_announced;
+    if (client_may_send && ::shutdown(file.get(), SHUT_WR) == 0) drainUntilEnd(file.get(), limits);
     // `file` closes as it goes.
 }
 

@@ -36,7 +36,7 @@ runtime::Result<runtime::Fd> listen(Server& server, const sockaddr_in& address) 
     if (server.cork) TRY(runtime::sys::setsockopt(socket.get(), IPPROTO_TCP, TCP_CORK, 1));
     TRY(runtime::sys::bind(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address));
     TRY(runtime::sys::listen(socket.get(), static_cast<int>(server.kernel_backlog)));
-    socklen_t length = sizeof server.listen_address;
+    socklen_t length = sizeof address;
     TRY(runtime::sys::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&server.listen_address), &length));
     return socket;
 }
@@ -47,6 +47,15 @@ runtime::Result<runtime::Fd> accept(const runtime::Fd& listener) {
     socklen_t peer_length = PeerAddressLength;
     return runtime::Fd(TRY(runtime::sys::accept4(listener.get(), reinterpret_cast<sockaddr*>(peer.data()), &peer_length,
                                                  SOCK_CLOEXEC)));
+}
+
+runtime::Result<std::optional<runtime::Fd>> acceptPending(const runtime::Fd& listener) {
+    alignas(sockaddr_storage) std::array<std::byte, PeerAddressLength> peer;
+    socklen_t peer_length = PeerAddressLength;
+    std::optional<int> accepted = TRY(
+        runtime::sys::acceptPending(listener.get(), reinterpret_cast<sockaddr*>(peer.data()), &peer_length, SOCK_CLOEXEC));
+    if (!accepted) return std::nullopt;
+    return runtime::Fd(*accepted);
 }
 
 }  // namespace server

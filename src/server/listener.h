@@ -2,6 +2,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <optional>
@@ -24,8 +25,8 @@ struct Server {
     /// segments instead of one per piece, no Nagle/delayed-acknowledgement stall, and a client
     /// that has already gone cannot reset the connection between two pieces of its answer.
     bool cork = true;
-    sockaddr_in listen_address{};  ///< read back after listen
-    runtime::Fd sockfd;            ///< the listening socket, once listening; empty before
+    sockaddr_storage listen_address{};  ///< read back after listen (an IPv4 address when created here)
+    runtime::Fd sockfd;                 ///< the listening socket, once listening; empty before
 };
 
 /// The IPv4 address `text` (dotted decimal) with `port`, or nothing if the text is not one.
@@ -41,5 +42,9 @@ runtime::Result<runtime::Fd> listen(Server& server, const sockaddr_in& address);
 /// The next connection on `listener`, blocking and close-on-exec, owned by the caller. An
 /// interrupted wait is repeated. Errors: those of accept4 (ConnectionAborted, ...).
 runtime::Result<runtime::Fd> accept(const runtime::Fd& listener);
+
+/// The next connection on the non-blocking `listener`, as accept gives it, or nothing when no
+/// connection is waiting. Errors: those of accept4.
+runtime::Result<std::optional<runtime::Fd>> acceptPending(const runtime::Fd& listener);
 
 }  // namespace server

@@ -9,6 +9,7 @@
 #include "runtime/fd.h"
 #include "runtime/log.h"
 #include "runtime/memory.h"
+#include "server/activation.h"
 #include "server/linger.h"
 #include "server/listener.h"
 
@@ -17,14 +18,24 @@ namespace {
 
 constexpr std::uint16_t Port = 9091;
 
-/// Returns only with an error.
-runtime::Result<void> acceptLoop(const runtime::Fd& listener) {
+/// The next connection; nothing when an activated server is asked to stop while it waits.
+runtime::Result<std::optional<runtime::Fd>> nextConnection(const runtime::Fd& listener, bool activated) {
+    if (activated) return forward(acceptUnlessStopped(listener));
+    return TRY(accept(listener));
+}
+
+/// Returns with an error, or with success when an activated server is asked to stop.
+runtime::Result<void> acceptLoop(const runtime::Fd& listener, bool activated) {
     for (;;) {
+        // A stop asked for while the last connection was served ends the process before the
+        // next wait, and so before its log line.
+        if (activated && stopRequested()) return {};
         runtime::info<"Listening..\n">();
-        runtime::Fd file = TRY(accept(listener));
+        std::optional<runtime::Fd> file = TRY(nextConnection(listener, activated));
+        if (!file) return {};
         // On error the connection is closed as the error passes up, before the fatal exit.
-        http::Served served = TRY(http::handleSocket(file.get(), endpoints::processRequest));
-        closeConnection(std::move(file), served.body_announced);
+        http::Served served = TRY(http::handleSocket(file->get(), endpoints::processRequest));
+        closeConnection(std::move(*file), served.body_announced);
     }
 }
 
@@ -35,10 +46,16 @@ runtime::Result<void> run() {
     runtime::info<"All your codebase are belong to us.\n">();
     TRY(endpoints::endpoints.put("/api/v1/worlds", endpoints::worldsList));
     Server server;
-    // A fixed literal: it always parses.
-    sockaddr_in address = *parseIp4Address("127.0.0.1", Port);
-    server.sockfd = TRY(listen(server, address));
-    return forward(acceptLoop(server.sockfd));
+    const bool activated = TRY(takeActivationEnvironment());
+    if (activated) {
+        server.sockfd = TRY(adoptListener(server, InheritedListener));
+        TRY(stopBetweenConnections(server.sockfd));
+    } else {
+        // A fixed literal: it always parses.
+        sockaddr_in address = *parseIp4Address("127.0.0.1", Port);
+        server.sockfd = TRY(listen(server, address));
+    }
+    return forward(acceptLoop(server.sockfd, activated));
 }
 
 }  // namespace server

@@ -5,8 +5,10 @@
 
 namespace server {
 
-/// Registers the endpoints, listens on 127.0.0.1:9091 and serves connections one after
-/// another, forever. Returns only with the first error met anywhere, for the fatal exit.
+/// Registers the endpoints, listens on 127.0.0.1:9091 (or on the listener a service manager
+/// handed in: LISTEN_PID and LISTEN_FDS) and serves connections one after another, forever.
+/// Returns the first error met anywhere, for the fatal exit; returns success only when a
+/// process handed its listener is asked to stop by SIGTERM, between two connections.
 runtime::Result<void> run();
 
 }  // namespace server

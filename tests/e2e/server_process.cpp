@@ -26,20 +26,46 @@ std::size_t occurrences(const std::string& text, std::string_view part) {
 }  // namespace
 
 ServerProcess::ServerProcess(std::initializer_list<int> closed) {
-    int fds[2];
-    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
     auto isClosed = [&](int fd) { return std::find(closed.begin(), closed.end(), fd) != closed.end(); };
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     for (int fd : closed) posix_spawn_file_actions_addclose(&actions, fd);
-    // With 2 closed the pipe has no writer: the log reads as empty at once.
-    if (!isClosed(2)) posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
     if (!isClosed(1)) posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    char* argv[] = {const_cast<char*>(WORLDS_SERVER_PATH), nullptr};
-    int spawned = ::posix_spawn(&pid_, WORLDS_SERVER_PATH, &actions, nullptr, argv, environ);
+    // With 2 closed the pipe has no writer: the log reads as empty at once.
+    spawn({WORLDS_SERVER_PATH}, actions, !isClosed(2), environ);
     posix_spawn_file_actions_destroy(&actions);
+}
+
+ServerProcess::ServerProcess(const Activation& activation) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, activation.listener, 3);
+    std::vector<std::string> variables;
+    for (char** variable = environ; *variable != nullptr; ++variable) variables.emplace_back(*variable);
+    variables.push_back("LISTEN_FDS=" + activation.listen_fds);
+    variables.push_back("LISTEN_FDNAMES=worlds-server.socket");
+    if (!activation.own_pid) variables.push_back("LISTEN_PID=1");
+    std::vector<char*> environment;
+    for (std::string& variable : variables) environment.push_back(variable.data());
+    environment.push_back(nullptr);
+    // The shell's pid is the server's: exec keeps it.
+    const char* script = activation.own_pid ? "LISTEN_PID=$$ exec \"$0\"" : "exec \"$0\"";
+    spawn({"/bin/sh", "-c", script, WORLDS_SERVER_PATH}, actions, true, environment.data());
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+void ServerProcess::spawn(const std::vector<std::string>& argv, posix_spawn_file_actions_t& actions,
+                          bool log_to_pipe, char* const* environment) {
+    int fds[2];
+    EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+    if (log_to_pipe) posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
+    std::vector<char*> args;
+    for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    int spawned = ::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environment);
     ::close(fds[1]);
-    EXPECT_EQ(spawned, 0) << "cannot start " WORLDS_SERVER_PATH;
+    EXPECT_EQ(spawned, 0) << "cannot start " << argv[0];
     if (spawned != 0) reaped_ = true;
     reader_ = std::thread([this, fd = fds[0]] { readLog(fd); });
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/types.h>
 
 #include <csignal>
@@ -15,12 +16,20 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace e2e {
 
 inline constexpr std::uint16_t Port = 9091;
 inline constexpr std::string_view StartLine = "info: All your codebase are belong to us.\n";
 inline constexpr std::string_view ListeningLine = "info: Listening..\n";
+
+/// How a server is handed its listener by socket activation.
+struct Activation {
+    int listener = -1;             ///< becomes the server's descriptor 3
+    std::string listen_fds = "1";  ///< LISTEN_FDS
+    bool own_pid = true;           ///< LISTEN_PID names the server, else another process (1)
+};
 
 /// One running server. A thread reads its standard error all the time, so the server never
 /// blocks on a full pipe however much it logs. The destructor kills it if it still runs.
@@ -29,6 +38,8 @@ public:
     /// Starts the binary with standard error on a pipe and standard output on /dev/null, and
     /// the descriptors in `closed` (of 0, 1 and 2) closed instead.
     explicit ServerProcess(std::initializer_list<int> closed = {});
+    /// Starts the binary as a service manager would for socket activation.
+    explicit ServerProcess(const Activation& activation);
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
@@ -52,6 +63,9 @@ public:
     void stop(int signal = 9);
 
 private:
+    /// Spawns `argv` with `actions`, the log pipe's write end on 2, and `environment`.
+    void spawn(const std::vector<std::string>& argv, posix_spawn_file_actions_t& actions, bool log_to_pipe,
+               char* const* environment);
     void readLog(int fd);
 
     pid_t pid_ = -1;

@@ -41,6 +41,11 @@ TEST(ParseIp4Address, LaysOutTheLoopbackAddress) {
     EXPECT_FALSE(server::parseIp4Address("localhost", 1));
 }
 
+/// The IPv4 address a listener created by server::listen read back.
+const sockaddr_in& ip4(const server::Server& listener) {
+    return reinterpret_cast<const sockaddr_in&>(listener.listen_address);
+}
+
 /// A listener as the server sets it up, on an ephemeral loopback port.
 runtime::Fd listenOnAnyPort(server::Server& listener) {
     runtime::Result<runtime::Fd> listening = server::listen(listener, *server::parseIp4Address("127.0.0.1", 0));
@@ -53,8 +58,8 @@ TEST(Listen, OpensACloseOnExecListenerAndReadsItsAddressBack) {
     runtime::Fd listening = listenOnAnyPort(listener);
     ASSERT_GE(listening.get(), 0);
     EXPECT_NE(::fcntl(listening.get(), F_GETFD) & FD_CLOEXEC, 0);
-    EXPECT_NE(listener.listen_address.sin_port, 0);
-    EXPECT_EQ(listener.listen_address.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+    EXPECT_NE(ip4(listener).sin_port, 0);
+    EXPECT_EQ(ip4(listener).sin_addr.s_addr, htonl(INADDR_LOOPBACK));
 }
 
 TEST(Listen, AddressHeldByAListenerIsAddressInUseAndNothingStaysOpen) {
@@ -62,7 +67,7 @@ TEST(Listen, AddressHeldByAListenerIsAddressInUseAndNothingStaysOpen) {
     runtime::Fd keep = listenOnAnyPort(first);
     std::size_t before = openDescriptors();
     server::Server second;
-    EXPECT_THAT(server::listen(second, first.listen_address), FailsWith(runtime::Error::AddressInUse));
+    EXPECT_THAT(server::listen(second, ip4(first)), FailsWith(runtime::Error::AddressInUse));
     EXPECT_EQ(openDescriptors(), before);
 }
 
@@ -73,7 +78,7 @@ struct TcpPair {
     TcpPair() {
         server::Server listener;
         runtime::Fd listening = listenOnAnyPort(listener);
-        client = testing_support::connectLoopback(ntohs(listener.listen_address.sin_port));
+        client = testing_support::connectLoopback(ntohs(ip4(listener).sin_port));
         runtime::Result<runtime::Fd> accepted = server::accept(listening);
         EXPECT_THAT(accepted, IsOk());
         if (accepted) server = std::move(*accepted);

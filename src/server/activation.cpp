@@ -1,0 +1,106 @@
+// Taking over a listener from the service manager, and stopping between connections.
+#include "server/activation.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <csignal>
+#include <cstdlib>
+#include <string_view>
+
+#include "runtime/sys.h"
+
+namespace server {
+namespace {
+
+volatile std::sig_atomic_t stop_signal_arrived = 0;
+
+extern "C" void noteStopSignal(int) { stop_signal_arrived = 1; }
+
+/// The whole of `text` as a decimal number, or nothing.
+std::optional<long> parseDecimal(const char* text) noexcept {
+    std::string_view digits(text);
+    long value = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+    return value;
+}
+
+sigset_t stopSignal() noexcept {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+}  // namespace
+
+runtime::Result<bool> takeActivationEnvironment() {
+    const char* pid = std::getenv("LISTEN_PID");
+    const char* fds = std::getenv("LISTEN_FDS");
+    if (pid == nullptr || fds == nullptr) return false;
+    // Meant for another process (the variables were inherited past it): start as by hand.
+    if (parseDecimal(pid) != static_cast<long>(::getpid())) return false;
+    std::optional<long> count = parseDecimal(fds);
+    ::unsetenv("LISTEN_PID");
+    ::unsetenv("LISTEN_FDS");
+    ::unsetenv("LISTEN_FDNAMES");
+    if (count != 1) return runtime::fail(runtime::Error::InvalidListenFds);
+    return true;
+}
+
+runtime::Result<runtime::Fd> adoptListener(Server& server, int fd) {
+    namespace sys = runtime::sys;
+    if (TRY(sys::getsockopt(fd, SOL_SOCKET, SO_TYPE)) != SOCK_STREAM) {
+        return runtime::fail(runtime::Error::SocketTypeNotSupported);
+    }
+    int domain = TRY(sys::getsockopt(fd, SOL_SOCKET, SO_DOMAIN));
+    if (domain != AF_INET && domain != AF_INET6) return runtime::fail(runtime::Error::AddressFamilyNotSupported);
+    if (TRY(sys::getsockopt(fd, SOL_SOCKET, SO_PROTOCOL)) != IPPROTO_TCP) {
+        return runtime::fail(runtime::Error::ProtocolNotSupported);
+    }
+    if (TRY(sys::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN)) == 0) return runtime::fail(runtime::Error::SocketNotListening);
+    runtime::Fd listener(fd);
+    TRY(sys::fcntl(fd, F_SETFD, FD_CLOEXEC));
+    if (server.cork) TRY(sys::setsockopt(fd, IPPROTO_TCP, TCP_CORK, 1));
+    socklen_t length = sizeof server.listen_address;
+    TRY(sys::getsockname(fd, reinterpret_cast<sockaddr*>(&server.listen_address), &length));
+    return listener;
+}
+
+runtime::Result<void> stopBetweenConnections(const runtime::Fd& listener) {
+    struct sigaction action {};
+    action.sa_handler = noteStopSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGTERM, &action, nullptr);
+    sigset_t stop = stopSignal();
+    ::sigprocmask(SIG_BLOCK, &stop, nullptr);
+    int flags = TRY(runtime::sys::fcntl(listener.get(), F_GETFL, 0));
+    TRY(runtime::sys::fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK));
+    return {};
+}
+
+bool stopRequested() noexcept {
+    if (stop_signal_arrived != 0) return true;
+    sigset_t pending;
+    return ::sigpending(&pending) == 0 && sigismember(&pending, SIGTERM) == 1;
+}
+
+runtime::Result<std::optional<runtime::Fd>> acceptUnlessStopped(const runtime::Fd& listener) {
+    sigset_t waiting;
+    ::sigprocmask(SIG_SETMASK, nullptr, &waiting);
+    sigdelset(&waiting, SIGTERM);
+    for (;;) {
+        // SIGTERM is let in only here, atomically with the wait: no signal is lost between a
+        // check and the wait, and none arrives while a connection is served.
+        if (!TRY(runtime::sys::waitReadable(listener.get(), waiting)) && stop_signal_arrived != 0) return std::nullopt;
+        std::optional<runtime::Fd> accepted = TRY(acceptPending(listener));
+        if (accepted) return accepted;
+    }
+}
+
+}  // namespace server

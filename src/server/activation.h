@@ -1,0 +1,41 @@
+// Socket activation: a listener handed in by the service manager instead of created here, and
+// a stop that waits for the connection in progress.
+#pragma once
+
+#include "runtime/fd.h"
+#include "runtime/result.h"
+#include "server/listener.h"
+
+namespace server {
+
+/// The descriptor of the first (and here only) listener a service manager hands in.
+inline constexpr int InheritedListener = 3;
+
+/// Whether this process was handed its listener: LISTEN_PID names this process and LISTEN_FDS
+/// is set. If so, LISTEN_PID, LISTEN_FDS and LISTEN_FDNAMES leave the environment, so nothing
+/// this process might start takes them for its own. Without LISTEN_PID it makes no system call.
+/// Errors: InvalidListenFds when LISTEN_FDS is not 1.
+runtime::Result<bool> takeActivationEnvironment();
+
+/// Takes `fd` over as the listener: it must be a listening TCP stream socket (IPv4 or IPv6).
+/// Sets close-on-exec, and TCP_CORK when `server` asks for it, and reads the bound address back
+/// into `server.listen_address`. Returns the owner of `fd`.
+/// Errors: FileDescriptorNotOpen, FileDescriptorNotASocket, SocketTypeNotSupported,
+/// AddressFamilyNotSupported, ProtocolNotSupported, SocketNotListening; those of fcntl,
+/// setsockopt and getsockname.
+runtime::Result<runtime::Fd> adoptListener(Server& server, int fd);
+
+/// Makes SIGTERM a request to stop between connections: from now on it is blocked except while
+/// acceptUnlessStopped waits, and the listener, shared with other processes, is non-blocking,
+/// so that waiting is where the signal is taken and a connection taken is always served.
+/// Errors: those of fcntl.
+runtime::Result<void> stopBetweenConnections(const runtime::Fd& listener);
+
+/// True once SIGTERM has arrived (it may still be pending, blocked while a connection is served).
+bool stopRequested() noexcept;
+
+/// The next connection on `listener`, after stopBetweenConnections; nothing once SIGTERM asks
+/// to stop. Errors: those of ppoll and accept4.
+runtime::Result<std::optional<runtime::Fd>> acceptUnlessStopped(const runtime::Fd& listener);
+
+}  // namespace server
