@@ -277,34 +277,39 @@ class SystemdTest(unittest.TestCase):
         result = subprocess.run([self.cmake, "--install", BUILD_DIR, "--prefix", self.prefix],
                                 capture_output=True, timeout=120)
         self.assertEqual(result.returncode, 0, result.stderr.decode())
-        self.unit = os.path.join(self.prefix, "lib", "systemd", "system", "worlds-server.service")
+        self.units = os.path.join(self.prefix, "lib", "systemd", "system")
+        self.worker = os.path.join(self.units, "worlds-server@.service")
+        self.socket = os.path.join(self.units, "worlds-server.socket")
 
-    def test_install_puts_the_binary_and_the_unit_in_place(self):
+    def test_install_puts_the_binary_and_the_units_in_place(self):
         self.assertTrue(os.access(os.path.join(self.prefix, "bin", "worlds-server"), os.X_OK))
-        with open(self.unit) as unit:
+        with open(self.worker) as unit:
             text = unit.read()
         self.assertIn(f"ExecStart={self.prefix}/bin/worlds-server\n", text)
-        for setting in ("Restart=always", "DynamicUser=yes", "NoNewPrivileges=yes", "ProtectSystem=strict",
-                        "RestrictAddressFamilies=AF_INET AF_UNIX", "CapabilityBoundingSet=\n",
-                        "SystemCallArchitectures=native", "MemoryMax="):
+        for setting in ("Sockets=worlds-server.socket\n", "Restart=always", "DynamicUser=yes", "NoNewPrivileges=yes",
+                        "ProtectSystem=strict", "PrivateNetwork=yes", "RestrictAddressFamilies=none\n",
+                        "CapabilityBoundingSet=\n", "SystemCallArchitectures=native", "MemoryMax=", "TimeoutStopSec="):
             self.assertIn(setting, text)
+        with open(self.socket) as unit:
+            text = unit.read()
+        self.assertIn("ListenStream=127.0.0.1:9091\nBacklog=128\n", text)
 
-    def test_systemd_accepts_the_unit(self):
-        # verify also opens the manual page the unit's Documentation= names: the installed one.
+    def test_systemd_accepts_the_units(self):
+        # verify also opens the manual page the units' Documentation= names: the installed one.
         environment = dict(os.environ, MANPATH=os.path.join(self.prefix, "share", "man"))
-        result = subprocess.run([self.analyze, "verify", self.unit], capture_output=True, timeout=60,
+        result = subprocess.run([self.analyze, "verify", self.socket, self.worker], capture_output=True, timeout=60,
                                 env=environment)
         self.assertEqual(result.returncode, 0, result.stdout.decode() + result.stderr.decode())
         self.assertEqual(result.stderr.decode().strip(), "", "verify printed warnings")
 
     def test_exposure_score_is_low(self):
-        result = subprocess.run([self.analyze, "security", "--offline=true", self.unit],
+        result = subprocess.run([self.analyze, "security", "--offline=true", self.worker],
                                 capture_output=True, timeout=60)
         lines = result.stdout.decode().strip().splitlines()
         self.assertTrue(lines and "Overall exposure level" in lines[-1], result.stdout.decode()[-500:])
         print("\n" + lines[-1], flush=True)
         score = float(lines[-1].split(":")[1].split()[0])
-        self.assertLessEqual(score, 2.0)
+        self.assertLessEqual(score, 0.5)
 
 
 if __name__ == "__main__":

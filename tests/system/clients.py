@@ -1,35 +1,53 @@
 #!/usr/bin/env python3
 """Clients for the system suite, run in the container's network namespace (its own loopback).
 
-  clients.py restarts N   N times: reset a connection in the middle of its head, which ends the
-                          server, then time how long until the restarted one answers; fails if
-                          any restart took a second or more.
+  clients.py restarts N     N times: reset a connection in the middle of its head, which ends
+                            the worker that took it, then time how long until an answer comes;
+                            fails if any took a second or more.
+  clients.py load SECONDS [hostile]
+                            8 clients make sequential GETs of /api/v1/worlds for SECONDS, each
+                            answer checked byte for byte; with `hostile`, meanwhile a client
+                            resets a connection mid-head every 300 ms and one connects and stays
+                            silent. Prints the counts and the latencies; fails if any request was
+                            refused, reset, timed out or answered short or wrong.
 """
 import socket
 import struct
 import sys
+import threading
 import time
 
 ADDRESS = ("127.0.0.1", 9091)
+REQUEST = b"GET /api/v1/worlds HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
+ANSWER = (b"HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Tovren/0.1\r\nContent-Type: application/json\r\n"
+          b"X-Powered-By: Halvex/1.0\r\nAccess-Control-Allow-Origin: *\r\n\r\n"
+          b'{"worlds":[{"id":1234,"title":"Example world","description":"This is an example world!",'
+          b'"category_ids":[14,36,24],"author_id":1}]}')
+CLIENTS = 8
 
 
 def reset_mid_head():
     with socket.create_connection(ADDRESS, timeout=2) as client:
         client.sendall(b"GET /x HT")
-        time.sleep(0.05)  # the server is reading the head now
+        time.sleep(0.05)  # a worker is reading the head now
         client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
 
-def answered():
+def request(timeout):
+    """One request: "ok", "refused", "reset", "timeout" or "wrong"."""
     try:
-        with socket.create_connection(ADDRESS, timeout=1) as client:
-            client.sendall(b"GET /api/v1/worlds HTTP/1.1\r\n\r\n")
+        with socket.create_connection(ADDRESS, timeout=timeout) as client:
+            client.sendall(REQUEST)
             answer = b""
             while chunk := client.recv(4096):
                 answer += chunk
-            return answer.startswith(b"HTTP/1.1 200 OK\r\n")
-    except OSError:  # refused while no process listens, reset if the old one went meanwhile
-        return False
+        return "ok" if answer == ANSWER else "wrong"
+    except ConnectionRefusedError:
+        return "refused"
+    except ConnectionResetError:
+        return "reset"
+    except (socket.timeout, TimeoutError):
+        return "timeout"
 
 
 def restarts(count):
@@ -37,7 +55,7 @@ def restarts(count):
     for attempt in range(1, count + 1):
         reset_mid_head()
         started = time.monotonic()
-        while not answered():
+        while request(1) != "ok":
             if time.monotonic() - started > 5:
                 sys.exit(f"restart {attempt}: no answer within 5 s")
             time.sleep(0.01)
@@ -48,8 +66,64 @@ def restarts(count):
     print(f"{count} restarts, each answered again within {slowest:.3f} s")
 
 
+def load(seconds, hostile):
+    deadline = time.monotonic() + seconds
+    outcomes = {}
+    latencies = []
+    lock = threading.Lock()
+
+    def client():
+        while time.monotonic() < deadline:
+            started = time.monotonic()
+            outcome = request(10)
+            took = time.monotonic() - started
+            with lock:
+                outcomes[outcome] = outcomes.get(outcome, 0) + 1
+                if outcome == "ok":
+                    latencies.append(took)
+
+    resets = 0
+
+    def resetter():
+        nonlocal resets
+        while time.monotonic() < deadline:
+            try:
+                reset_mid_head()
+                resets += 1
+            except OSError:
+                pass
+            time.sleep(0.25)  # with the 50 ms inside: one every 300 ms
+
+    threads = [threading.Thread(target=client) for _ in range(CLIENTS)]
+    silent = None
+    if hostile:
+        silent = socket.create_connection(ADDRESS, timeout=5)
+        threads.append(threading.Thread(target=resetter))
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    if silent:
+        silent.close()
+    latencies.sort()
+
+    def percentile(p):
+        return latencies[min(len(latencies) - 1, int(p * len(latencies)))] * 1000 if latencies else 0.0
+
+    total = sum(outcomes.values())
+    lost = total - outcomes.get("ok", 0)
+    detail = ", ".join(f"{name} {count}" for name, count in sorted(outcomes.items()) if name != "ok") or "none lost"
+    extra = f"; {resets} resets mid-head and 1 silent client meanwhile" if hostile else ""
+    print(f"{outcomes.get('ok', 0)} of {total} answered byte for byte ({detail}){extra}; latency ms "
+          f"p50 {percentile(0.5):.1f} p99 {percentile(0.99):.1f} max {percentile(1.0):.1f}")
+    if lost or total == 0:
+        sys.exit(f"{lost} of {total} requests lost")
+
+
 if __name__ == "__main__":
     if sys.argv[1:2] == ["restarts"]:
         restarts(int(sys.argv[2]))
+    elif sys.argv[1:2] == ["load"]:
+        load(float(sys.argv[2]), sys.argv[3:4] == ["hostile"])
     else:
         sys.exit(__doc__)

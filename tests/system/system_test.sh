@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Boots the Debian package's unit under a real systemd: a minimal Debian 12 root (cached under
-# build/system/), the built .deb installed with dpkg inside it, so the package's own scripts
-# enable and start the unit, booted by systemd-nspawn with a private network (the container has
-# only its own loopback; every request goes to its 127.0.0.1). Then it checks the service, its
-# answer, its hardening, its restarts after fatal exits, its journal and its stop, and always
+# Boots the Debian package's units under a real systemd: a minimal Debian 12 root (cached under
+# build/system/) booted by systemd-nspawn with a private network (the container has only its
+# own loopback; every request goes to its 127.0.0.1). Inside it, version 0.1.0 (built once from
+# its commit) is installed with dpkg and upgraded to the built .deb, so the packages' own scripts
+# do the work. Then it checks the socket and the workers, their answer, their hardening and
+# network, their restarts after fatal exits, clients under a hostile mix, during a restart of
+# the workers and during an upgrade in place, the stop, the removal and the purge; and always
 # stops the container and everything it started.
 # Exit 77 (skipped) when not root or a tool is missing, unless WORLDS_REQUIRE_CLIENT_TOOLS=1.
 set -euo pipefail
@@ -12,6 +14,8 @@ cd "$source_dir"
 mirror=${WORLDS_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 cache=build/system/bookworm-minbase
 restarts=20
+# The last commit of version 0.1.0, whose package the upgrade starts from.
+v010_commit=f268d513055d8a31cbfcfc042f77f7d32a90ccb2
 
 skip() {
   if [ "${WORLDS_REQUIRE_CLIENT_TOOLS:-}" = 1 ]; then echo "FAIL: $1 (WORLDS_REQUIRE_CLIENT_TOOLS=1)" >&2; exit 1; fi
@@ -34,6 +38,20 @@ if [ -z "$deb" ] || [ -n "$(find src packaging debian CMakeLists.txt -newer "$de
   step "building the package"
   scripts/package.sh
   deb=$(ls build/package/worlds-server_*_"$(dpkg --print-architecture)".deb)
+fi
+
+# The 0.1.0 package, built once from its commit in a clone of this repository.
+arch=$(dpkg --print-architecture)
+old_deb=build/system/worlds-server_0.1.0_$arch.deb
+if [ ! -f "$old_deb" ]; then
+  step "building the 0.1.0 package (once; reused afterwards)"
+  rm -rf build/system/v0.1.0
+  git clone -q --no-checkout "$source_dir" build/system/v0.1.0
+  git -C build/system/v0.1.0 checkout -q "$v010_commit" || fail "commit $v010_commit (0.1.0) is not in this clone"
+  (cd build/system/v0.1.0 && scripts/package.sh) > build/system/v0.1.0.log 2>&1 ||
+    { tail -n 30 build/system/v0.1.0.log; fail "building the 0.1.0 package"; }
+  cp build/system/v0.1.0/build/package/worlds-server_0.1.0_"$arch".deb "$old_deb"
+  rm -rf build/system/v0.1.0
 fi
 
 if [ ! -f "$cache/.complete" ]; then
@@ -80,7 +98,7 @@ done
 
 step "booting $deb under systemd"
 cp -a "$cache" "$run"
-cp "$deb" "$run/root/"
+cp "$deb" "$old_deb" "$run/root/"
 systemd-nspawn --quiet --boot --private-network --register=no --keep-unit -D "$run" \
   > build/system/console.log 2>&1 < /dev/null &
 nspawn=$!
@@ -101,53 +119,117 @@ for _ in $(seq 300); do
 done
 case $state in running | degraded) ;; *) fail "the container did not finish booting: $state" ;; esac
 
-step "dpkg -i inside: the package enables and starts the unit"
-inside dpkg -i "/root/$(basename "$deb")" > build/system/dpkg.log 2>&1 || { cat build/system/dpkg.log; fail "dpkg -i"; }
-[ "$(inside systemctl is-enabled worlds-server)" = enabled ] || fail "the unit is not enabled"
-inside systemctl is-active --quiet worlds-server || fail "the service is not active"
+new=/root/$(basename "$deb")
+workers=(worlds-server@1 worlds-server@2)
+expected_answer() {
+  printf '%s' 'HTTP/1.1 200 OK'$'\r\n''Connection: close'$'\r\n''Server: Tovren/0.1'$'\r\n' \
+    'Content-Type: application/json'$'\r\n''X-Powered-By: Halvex/1.0'$'\r\n''Access-Control-Allow-Origin: *'$'\r\n'$'\r\n' \
+    '{"worlds":[{"id":1234,"title":"Example world","description":"This is an example world!","category_ids":[14,36,24],"author_id":1}]}'
+}
+expected_answer > build/system/expected
+answers_exactly() {
+  for _ in $(seq 50); do
+    inside curl -s -i http://127.0.0.1:9091/api/v1/worlds > build/system/answer && break
+    sleep 0.1
+  done
+  cmp build/system/expected build/system/answer || fail "the answer differs: $(cat -A build/system/answer)"
+}
+clients() { nsenter -t "$leader" -n python3 tests/system/clients.py "$@"; }
+nrestarts() { for w in "${workers[@]}"; do echo -n "$w $(inside systemctl show -p NRestarts --value "$w") "; done; }
+sum_nrestarts() { local n=0; for w in "${workers[@]}"; do n=$((n + $(inside systemctl show -p NRestarts --value "$w"))); done; echo $n; }
 
-step "curl inside gets the worlds answer byte for byte"
-printf '%s' 'HTTP/1.1 200 OK'$'\r\n''Connection: close'$'\r\n''Server: Tovren/0.1'$'\r\n' \
-  'Content-Type: application/json'$'\r\n''X-Powered-By: Halvex/1.0'$'\r\n''Access-Control-Allow-Origin: *'$'\r\n'$'\r\n' \
-  '{"worlds":[{"id":1234,"title":"Example world","description":"This is an example world!","category_ids":[14,36,24],"author_id":1}]}' \
-  > build/system/expected
-for _ in $(seq 50); do
-  inside curl -s -i http://127.0.0.1:9091/api/v1/worlds > build/system/answer && break
-  sleep 0.1
+step "dpkg -i of 0.1.0 inside: its single service answers"
+inside dpkg -i "/root/$(basename "$old_deb")" > build/system/dpkg.log 2>&1 || { cat build/system/dpkg.log; fail "dpkg -i 0.1.0"; }
+inside systemctl is-active --quiet worlds-server.service || fail "0.1.0's service is not active"
+answers_exactly
+
+step "dpkg -i of the new package over it: the socket and two workers take over"
+inside dpkg -i "$new" > build/system/dpkg.log 2>&1 || { cat build/system/dpkg.log; fail "dpkg -i (upgrade from 0.1.0)"; }
+old_state=$(inside systemctl is-enabled worlds-server.service 2>&1 || true)
+case $old_state in enabled*) fail "0.1.0's service is still enabled: $old_state" ;; esac
+! inside systemctl is-active --quiet worlds-server.service || fail "0.1.0's service still runs"
+for unit in worlds-server.socket "${workers[@]}"; do
+  [ "$(inside systemctl is-enabled "$unit")" = enabled ] || fail "$unit is not enabled"
+  inside systemctl is-active --quiet "$unit" || fail "$unit is not active"
 done
-cmp build/system/expected build/system/answer || fail "the answer differs: $(cat -A build/system/answer)"
+answers_exactly
+echo "worlds-server.service: $old_state; the socket and ${workers[*]} enabled and active"
 
-step "the main process: a dynamic non-root user, no new privileges, a seccomp filter"
-main=$(inside systemctl show -p MainPID --value worlds-server)
-status=$(inside cat "/proc/$main/status")
-uid=$(awk '/^Uid:/ {print $2}' <<<"$status")
-# systemd's dynamic users come from 61184-65519.
-[ "$uid" -ge 61184 ] && [ "$uid" -le 65519 ] || fail "runs as uid $uid, not a dynamic user"
-grep -qx $'NoNewPrivs:\t1' <<<"$status" || fail "NoNewPrivs is not 1"
-grep -qx $'Seccomp:\t2' <<<"$status" || fail "no seccomp filter (Seccomp is not 2)"
-echo "uid $uid, NoNewPrivs 1, Seccomp 2"
+step "each worker: a dynamic non-root user, no new privileges, a seccomp filter, only lo and no route"
+for w in "${workers[@]}"; do
+  main=$(inside systemctl show -p MainPID --value "$w")
+  status=$(inside cat "/proc/$main/status")
+  uid=$(awk '/^Uid:/ {print $2}' <<<"$status")
+  # systemd's dynamic users come from 61184-65519.
+  [ "$uid" -ge 61184 ] && [ "$uid" -le 65519 ] || fail "$w runs as uid $uid, not a dynamic user"
+  grep -qx $'NoNewPrivs:\t1' <<<"$status" || fail "$w: NoNewPrivs is not 1"
+  grep -qx $'Seccomp:\t2' <<<"$status" || fail "$w: no seccomp filter (Seccomp is not 2)"
+  links=$(inside awk -F: 'NR > 2 {gsub(/ /, "", $1); print $1}' "/proc/$main/net/dev" | tr '\n' ' ')
+  [ "$links" = "lo " ] || fail "$w sees network interfaces '$links', not only lo"
+  [ "$(inside awk 'NR > 1' "/proc/$main/net/route" | wc -l)" = 0 ] || fail "$w has an IPv4 route"
+  [ -z "$(inside awk '$10 != "lo"' "/proc/$main/net/ipv6_route")" ] || fail "$w has an IPv6 route off lo"
+  echo "$w: uid $uid, NoNewPrivs 1, Seccomp 2, interfaces: $links, no route"
+done
 
-step "$restarts clients reset their connections mid-head: each ends the server, systemd restarts it"
-nsenter -t "$leader" -n python3 tests/system/clients.py restarts $restarts
-nrestarts=$(inside systemctl show -p NRestarts --value worlds-server)
-[ "$nrestarts" = $restarts ] || fail "NRestarts is $nrestarts, not $restarts"
-journal=$(inside journalctl -u worlds-server -o cat --no-pager)
+step "$restarts clients reset their connections mid-head: each ends one worker, the other answers"
+clients restarts $restarts
+[ "$(sum_nrestarts)" = $restarts ] || fail "NRestarts add up to $(sum_nrestarts), not $restarts"
+journal=$(inside journalctl -u 'worlds-server@*' -o cat --no-pager)
 [ "$(grep -c '^error: ConnectionResetByPeer$' <<<"$journal")" = $restarts ] ||
   fail "the journal does not hold $restarts lines 'error: ConnectionResetByPeer'"
 last_exit=$(awk '/^error: / {block = ""} {block = block $0 "\n"} END {printf "%s", block}' <<<"$journal")
 grep -Eq '^\./src/server/server\.cpp:[0-9]+:[0-9]+: in .*acceptLoop' <<<"$last_exit" &&
   grep -Eq '^\./src/main\.cpp:[0-9]+:[0-9]+: in int main\(\)$' <<<"$last_exit" ||
   fail "the last exit's trace is not in the journal: $last_exit"
-echo "NRestarts $nrestarts; the journal of the last exit:"
-inside journalctl -u worlds-server -o short --no-pager | awk '/error: ConnectionResetByPeer/ {n++} n == '$restarts
+echo "NRestarts: $(nrestarts); the journal of the last exit:"
+inside journalctl -u 'worlds-server@*' -o short --no-pager | awk '/error: ConnectionResetByPeer/ {n++} n == '$restarts
 
-step "systemctl stop ends it with no error line"
-cursor=$(inside journalctl -u worlds-server -n 0 --show-cursor --no-pager | sed -n 's/^-- cursor: //p')
-inside systemctl stop worlds-server
-[ "$(inside systemctl is-active worlds-server || true)" = inactive ] || fail "not inactive after stop"
-[ "$(inside systemctl show -p Result --value worlds-server)" = success ] || fail "stop did not end in success"
-after=$(inside journalctl -u worlds-server -o cat --no-pager --after-cursor="$cursor")
+step "10 s of 8 clients under a hostile mix (a reset mid-head every 300 ms, one silent client)"
+clients load 10 hostile || fail "requests were lost under the hostile mix"
+echo "NRestarts: $(nrestarts)"
+
+step "8 clients while both workers are restarted"
+clients load 6 > build/system/load.log 2>&1 &
+load=$!
+sleep 2
+inside systemctl restart "${workers[@]}"
+wait "$load" || { cat build/system/load.log; fail "requests were lost during the restart"; }
+cat build/system/load.log
+
+step "8 clients while the package is upgraded in place (dpkg -i again)"
+socket_since=$(inside systemctl show -p ActiveEnterTimestampMonotonic --value worlds-server.socket)
+mains_before=$(for w in "${workers[@]}"; do inside systemctl show -p MainPID --value "$w"; done)
+clients load 10 > build/system/load.log 2>&1 &
+load=$!
+sleep 2
+inside dpkg -i "$new" > build/system/dpkg.log 2>&1 || { cat build/system/dpkg.log; fail "dpkg -i (in place)"; }
+wait "$load" || { cat build/system/load.log; fail "requests were lost during the upgrade"; }
+cat build/system/load.log
+[ "$(inside systemctl show -p ActiveEnterTimestampMonotonic --value worlds-server.socket)" = "$socket_since" ] ||
+  fail "the upgrade restarted the socket"
+mains_after=$(for w in "${workers[@]}"; do inside systemctl show -p MainPID --value "$w"; done)
+[ -z "$(comm -12 <(sort <<<"$mains_before") <(sort <<<"$mains_after"))" ] || fail "a worker was not restarted"
+echo "the socket kept running; the workers were restarted ($(tr '\n' ' ' <<<"$mains_before")-> $(tr '\n' ' ' <<<"$mains_after"))"
+
+step "systemctl stop of the workers ends them with no error line"
+cursor=$(inside journalctl -n 0 --show-cursor --no-pager | sed -n 's/^-- cursor: //p')
+inside systemctl stop "${workers[@]}"
+for w in "${workers[@]}"; do
+  [ "$(inside systemctl is-active "$w" || true)" = inactive ] || fail "$w is not inactive after stop"
+  [ "$(inside systemctl show -p Result --value "$w")" = success ] || fail "$w: stop did not end in success"
+done
+after=$(inside journalctl -u 'worlds-server@*' -o cat --no-pager --after-cursor="$cursor")
 ! grep -q '^error' <<<"$after" || fail "an error line after stop: $after"
-echo "stopped; the journal after stop:"
+echo "stopped; the workers' journal after stop:"
 echo "$after"
+
+step "dpkg -r stops everything; dpkg --purge leaves no unit enabled"
+inside systemctl start "${workers[@]}"
+inside dpkg -r worlds-server > build/system/dpkg.log 2>&1 || { cat build/system/dpkg.log; fail "dpkg -r"; }
+running=$(inside systemctl list-units --plain --no-legend --state=active 'worlds-server*' || true)
+[ -z "$running" ] || fail "still running after dpkg -r: $running"
+inside dpkg --purge worlds-server > build/system/dpkg.log 2>&1 || { cat build/system/dpkg.log; fail "dpkg --purge"; }
+links=$(inside find /etc/systemd/system -name 'worlds-server*' || true)
+[ -z "$links" ] || fail "left after purge: $links"
+echo "nothing runs after dpkg -r; nothing is left in /etc/systemd/system after dpkg --purge"
 echo "PASS"
