@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Measures worlds against nginx in one run and prints medians as Markdown tables. Three builds
 # of worlds take part: the server as built (TCP_CORK on its listener), and the same binary with
-# TCP_NODELAY or with no option instead (bench/tcp_option.cpp, preloaded). Each round runs
+# TCP_NODELAY or with no option instead (bench/tcp_option.cpp, preloaded); and the server as
+# built twice more: two copies sharing one listener by socket activation (bench/workers.py, as
+# the socket unit and two workers run it), and nginx with one worker and with two. Each round runs
 # every server in turn, alone: requests per second with one connection per request
 # (ApacheBench, concurrency 1 and 50), sequential latency p50/p99/max with TCP segments per
 # request (the kernel's OutSegs, both ends, before and after), and peak RSS. Then system calls
 # per request by kind (strace attached for 2,000 sequential requests). The whole run happens
-# in a network namespace of its own, so its loopback carries this traffic only.
+# in a network namespace of its own, so its loopback carries this traffic only. Last, it draws
+# the requests per second of every setup at both concurrencies with gnuplot, from this run's own
+# figures, into bench/requests-per-second.svg.
 # Not part of the test suite. Usage: bench/run.sh [requests per ab run, default 20000]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -38,16 +42,20 @@ median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 # Starts one server; sets `pid` (the process answering) and `port`.
 start() {
   case $1 in
-    nginx)
-      nginx -c "$PWD/bench/nginx.conf" -e /tmp/worlds-bench-nginx/error.log & pids+=($!)
-      port=$nginx_port; waitPort $port
-      pid=$(pgrep -P "${pids[-1]}" | head -n1) ;;  # the one worker
+    nginx | nginx-2)
+      local workers=1; [ "$1" = nginx-2 ] && workers=2
+      nginx -c "$PWD/bench/nginx.conf" -g "worker_processes $workers;" -e /tmp/worlds-bench-nginx/error.log &
+      pids+=($!); port=$nginx_port; waitPort $port
+      pid=$(pgrep -P "${pids[-1]}" | head -n1) ;;  # a worker
     worlds) "$server" 2>/dev/null & pid=$!; pids+=($pid); port=$worlds_port; waitPort $port ;;
+    worlds-2)
+      python3 bench/workers.py "$server" $worlds_port 2 2>/dev/null & pids+=($!); port=$worlds_port; waitPort $port
+      pid=$(pgrep -P "${pids[-1]}" | head -n1) ;;  # a worker
     *) WORLDS_BENCH_TCP_OPTION=${1#worlds-} LD_PRELOAD=$PWD/build/bench/tcp_option.so "$server" 2>/dev/null &
        pid=$!; pids+=($pid); port=$worlds_port; waitPort $port ;;
   esac
 }
-stop() {  # by process id only: the master for nginx, the server itself for worlds
+stop() {  # by process id only: the master for nginx, the launcher of the copies, the server itself
   local p=${pids[-1]}; unset 'pids[-1]'
   kill "$p"; wait "$p" 2>/dev/null || true
 }
@@ -56,7 +64,7 @@ abRate() {  # port concurrency -> requests per second
   ab -q -n "$requests" -c "$2" "http://127.0.0.1:$1/api/v1/worlds" 2>&1 | awk '/Requests per second/ {print $4}'
 }
 
-builds=(worlds worlds-nodelay worlds-none nginx)
+builds=(worlds worlds-nodelay worlds-none worlds-2 nginx nginx-2)
 declare -A results
 for round in $(seq $rounds); do
   for name in "${builds[@]}"; do
@@ -94,23 +102,51 @@ m() { echo "${results[$1,$2]}" | tr ' ' '\n' | grep -v '^$' | median; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN {printf "%.2f", a / b}'; }
 echo "| build (median of $rounds alternating rounds) | TCP segments per request | p50 µs | p99 µs | slowest of $sequential µs | requests/s, ab c=1 | requests/s, ab c=50 | peak RSS kB |"
 echo "|---|---:|---:|---:|---:|---:|---:|---:|"
-for name in "${builds[@]}"; do
-  label=$name
-  case $name in
-    worlds) label="worlds, TCP_CORK (as built)" ;;
-    worlds-nodelay) label="worlds, TCP_NODELAY instead" ;;
-    worlds-none) label="worlds, no option" ;;
-    nginx) label="nginx $(nginx -v 2>&1 | sed 's|.*/||'), one worker" ;;
+label() {
+  case $1 in
+    worlds) echo "worlds, TCP_CORK (as built)" ;;
+    worlds-nodelay) echo "worlds, TCP_NODELAY instead" ;;
+    worlds-none) echo "worlds, no option" ;;
+    worlds-2) echo "worlds, 2 copies sharing one listener" ;;
+    nginx) echo "nginx $(nginx -v 2>&1 | sed 's|.*/||'), one worker" ;;
+    nginx-2) echo "nginx, two workers" ;;
   esac
-  echo "| $label | $(m "$name" segs) | $(m "$name" p50) | $(m "$name" p99) | $(m "$name" max) | $(m "$name" rps1) | $(m "$name" rps50) | $(m "$name" rss) |"
+}
+for name in "${builds[@]}"; do
+  echo "| $(label "$name") | $(m "$name" segs) | $(m "$name" p50) | $(m "$name" p99) | $(m "$name" max) | $(m "$name" rps1) | $(m "$name" rps50) | $(m "$name" rss) |"
 done
 cat <<SUMMARY
 
 - p50 of TCP_CORK / p50 of TCP_NODELAY: $(ratio "$(m worlds p50)" "$(m worlds-nodelay p50)")
 - requests/s at c=1, worlds / nginx: $(ratio "$(m worlds rps1)" "$(m nginx rps1)")
+- requests/s at c=50, 2 copies / 1 copy of worlds: $(ratio "$(m worlds-2 rps50)" "$(m worlds rps50)"); two workers / one of nginx: $(ratio "$(m nginx-2 rps50)" "$(m nginx rps50)")
 
 System calls per request (strace -c attached for $sequential sequential requests, divided by $((sequential + 1))):
 
 - worlds: $worlds_calls
 - nginx: $nginx_calls
 SUMMARY
+
+# The chart: requests per second of every setup at both concurrencies, from this run's medians.
+chart=bench/requests-per-second.svg
+for name in "${builds[@]}"; do
+  echo "\"$(label "$name" | sed 's/, /\\n/')\" $(m "$name" rps1) $(m "$name" rps50)"
+done > build/bench/rps.dat
+gnuplot <<GNUPLOT
+set terminal svg size 900,420 dynamic noenhanced font "sans,12" background "white"
+set output "$chart"
+set title "Requests per second, one connection per request (ApacheBench, median of $rounds rounds, $(date +%F))"
+set style data histogram
+set style histogram cluster gap 1
+set style fill solid 0.85 border -1
+set boxwidth 0.9
+set ylabel "requests per second"
+set yrange [0:*]
+set grid ytics
+set key top left
+set xtics nomirror font "sans,10"
+plot "build/bench/rps.dat" using 2:xtic(1) title "concurrency 1" linecolor rgb "#4472c4", \
+     "" using 3 title "concurrency 50" linecolor rgb "#ed7d31"
+GNUPLOT
+echo
+echo "Chart: $chart"
