@@ -3,7 +3,10 @@
 # of worlds take part: the server as built (TCP_CORK on its listener), and the same binary with
 # TCP_NODELAY or with no option instead (bench/tcp_option.cpp, preloaded); and the server as
 # built twice more: two copies sharing one listener by socket activation (bench/workers.py, as
-# the socket unit and two workers run it), and nginx with one worker and with two. Each round runs
+# the socket unit and two workers run it), and nginx with one worker and with two; and the
+# package's nginx front (its snippet and upstreams, two nginx workers) before two copies, with
+# ApacheBench (no keep-alive) and with wrk (keep-alive: ab speaks HTTP/1.0 and so cannot keep a
+# connection whose answer has no length). Each round runs
 # every server in turn, alone: requests per second with one connection per request
 # (ApacheBench, concurrency 1 and 50), sequential latency p50/p99/max with TCP segments per
 # request (the kernel's OutSegs, both ends, before and after), and peak RSS. Then system calls
@@ -19,6 +22,7 @@ rounds=3
 sequential=2000
 worlds_port=9091
 nginx_port=9092
+front_port=9093
 server=build/release/worlds-server
 
 if [ -z "${WORLDS_BENCH_IN_NETNS:-}" ]; then
@@ -63,6 +67,41 @@ stop() {  # by process id only: the master for nginx, the launcher of the copies
 abRate() {  # port concurrency -> requests per second
   ab -q -n "$requests" -c "$2" "http://127.0.0.1:$1/api/v1/worlds" 2>&1 | awk '/Requests per second/ {print $4}'
 }
+wrkRate() {  # port concurrency -> requests per second, over kept-alive connections
+  wrk -t1 -c"$2" -d5s "http://127.0.0.1:$1/api/v1/worlds" | awk '/Requests\/sec/ {print $2}'
+}
+
+# The front as the package sets it up: its upstreams and snippet, in a server on its own port.
+cat > /tmp/worlds-bench-nginx/front.conf <<FRONT
+worker_processes 2;
+daemon off;
+pid /tmp/worlds-bench-nginx/front.pid;
+error_log /tmp/worlds-bench-nginx/front-error.log;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    client_body_temp_path /tmp/worlds-bench-nginx/body;
+    proxy_temp_path /tmp/worlds-bench-nginx/proxy;
+    fastcgi_temp_path /tmp/worlds-bench-nginx/fastcgi;
+    uwsgi_temp_path /tmp/worlds-bench-nginx/uwsgi;
+    scgi_temp_path /tmp/worlds-bench-nginx/scgi;
+    include $PWD/packaging/nginx/conf.d/worlds-server.conf;
+    server {
+        listen 127.0.0.1:$front_port;
+        client_header_timeout 10s;
+        location / { include $PWD/packaging/nginx/snippets/worlds-server.conf; }
+    }
+}
+FRONT
+frontRates() {  # two copies behind the front: requests per second without and with keep-alive
+  start worlds-2
+  nginx -c /tmp/worlds-bench-nginx/front.conf & pids+=($!); waitPort $front_port
+  results[front,rps1]+="$(abRate $front_port 1) "
+  results[front,rps50]+="$(abRate $front_port 50) "
+  results[front-keepalive,rps1]+="$(wrkRate $front_port 1) "
+  results[front-keepalive,rps50]+="$(wrkRate $front_port 50) "
+  stop; stop
+}
 
 builds=(worlds worlds-nodelay worlds-none worlds-2 nginx nginx-2)
 declare -A results
@@ -79,6 +118,7 @@ for round in $(seq $rounds); do
     results[$name,rss]+="$(awk '/VmHWM/ {print $2}' /proc/"$pid"/status) "
     stop
   done
+  frontRates
 done
 
 # System calls per request: strace attached to the answering process for 2,000 sequential
@@ -110,11 +150,21 @@ label() {
     worlds-2) echo "worlds, 2 copies sharing one listener" ;;
     nginx) echo "nginx $(nginx -v 2>&1 | sed 's|.*/||'), one worker" ;;
     nginx-2) echo "nginx, two workers" ;;
+    front) echo "nginx front, 2 copies behind, no keep-alive" ;;
+    front-keepalive) echo "nginx front, 2 copies behind, keep-alive" ;;
   esac
 }
 for name in "${builds[@]}"; do
   echo "| $(label "$name") | $(m "$name" segs) | $(m "$name" p50) | $(m "$name" p99) | $(m "$name" max) | $(m "$name" rps1) | $(m "$name" rps50) | $(m "$name" rss) |"
 done
+cat <<FRONT
+
+| through the package's nginx front (median of $rounds rounds) | requests/s, c=1 | requests/s, c=50 |
+|---|---:|---:|
+| $(label worlds-2), straight (ab) | $(m worlds-2 rps1) | $(m worlds-2 rps50) |
+| $(label front) (ab) | $(m front rps1) | $(m front rps50) |
+| $(label front-keepalive) (wrk, 5 s) | $(m front-keepalive rps1) | $(m front-keepalive rps50) |
+FRONT
 cat <<SUMMARY
 
 - p50 of TCP_CORK / p50 of TCP_NODELAY: $(ratio "$(m worlds p50)" "$(m worlds-nodelay p50)")
@@ -129,17 +179,18 @@ SUMMARY
 
 # The chart: requests per second of every setup at both concurrencies, from this run's medians.
 chart=bench/requests-per-second.svg
-for name in "${builds[@]}"; do
-  echo "\"$(label "$name" | sed 's/, /\\n/')\" $(m "$name" rps1) $(m "$name" rps50)"
+for name in "${builds[@]}" front front-keepalive; do
+  echo "\"$(label "$name" | sed 's/, /\\n/g')\" $(m "$name" rps1) $(m "$name" rps50)"
 done > build/bench/rps.dat
 gnuplot <<GNUPLOT
-set terminal svg size 900,420 dynamic noenhanced font "sans,12" background "white"
+set terminal svg size 1100,440 dynamic noenhanced font "sans,12" background "white"
 set output "$chart"
-set title "Requests per second, one connection per request (ApacheBench, median of $rounds rounds, $(date +%F))"
+set title "Requests per second (ApacheBench, one connection per request; keep-alive: wrk), median of $rounds rounds, $(date +%F)"
 set style data histogram
 set style histogram cluster gap 1
 set style fill solid 0.85 border -1
 set boxwidth 0.9
+set bmargin 5
 set ylabel "requests per second"
 set yrange [0:*]
 set grid ytics

@@ -5,7 +5,7 @@
 #   --fuzz     also clang 16 with libc++ and libFuzzer, for the fuzz preset
 #   --package  also debhelper, lintian, man, debootstrap and systemd-nspawn, for the Debian
 #              package (scripts/package.sh) and the suite that boots it under systemd
-#   --bench    also nginx, ApacheBench, strace, iproute2 and gnuplot, for bench/run.sh
+#   --bench    also nginx, ApacheBench, wrk, strace, iproute2 and gnuplot, for bench/run.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 clients=false
@@ -36,6 +36,7 @@ for option in "$@"; do
     --bench)
       command -v nginx >/dev/null || need+=(nginx)
       command -v ab >/dev/null || need+=(apache2-utils)
+      command -v wrk >/dev/null || need+=(wrk)
       command -v strace >/dev/null || need+=(strace)
       command -v ip >/dev/null || need+=(iproute2)
       command -v gnuplot >/dev/null || need+=(gnuplot-nox) ;;

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Debian package into build/package/ (worlds-server_<version>_<arch>.deb), after
-# checking that debian/changelog carries the project version of CMakeLists.txt; then lintian
-# must report no error and no warning, and the installed manual page must render without a
-# warning. Usage: scripts/package.sh
+# Builds the Debian packages into build/package/ (worlds-server_<version>_<arch>.deb and
+# worlds-server-nginx_<version>_all.deb), after checking that debian/changelog carries the
+# project version of CMakeLists.txt; then lintian must report no error and no warning for
+# either, and the installed manual page must render without a warning. Usage: scripts/package.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --package
@@ -25,8 +25,9 @@ git ls-files -z --cached --others --exclude-standard |
   { tail -n 60 "$out/build.log"; exit 1; }
 
 deb=$(ls "$out"/worlds-server_"$version"_*.deb)
-echo "built $deb"
-lintian --fail-on error,warning --info "$deb"
+front=$(ls "$out"/worlds-server-nginx_"$version"_all.deb)
+echo "built $deb and $front"
+lintian --fail-on error,warning --info "$deb" "$front"
 
 pages=$(mktemp -d)
 trap 'rm -rf "$pages"' EXIT

@@ -12,7 +12,10 @@ set -euo pipefail
 source_dir=${WORLDS_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 cd "$source_dir"
 mirror=${WORLDS_DEBIAN_MIRROR:-http://deb.debian.org/debian}
-cache=build/system/bookworm-minbase
+# What the container has besides the package: systemd, curl for requests, nginx and ssl-cert for
+# the front (with its snakeoil certificate), openssl to read that certificate.
+container_packages=systemd,systemd-sysv,dbus,curl,nginx,ssl-cert,openssl
+cache=build/system/bookworm-minbase-$(cksum <<<"$container_packages" | cut -d' ' -f1)
 restarts=20
 # The last commit of version 0.1.0, whose package the upgrade starts from.
 v010_commit=f268d513055d8a31cbfcfc042f77f7d32a90ccb2
@@ -26,7 +29,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 step() { echo "== $*"; }
 
 [ "$(id -u)" = 0 ] || skip "needs root (debootstrap, systemd-nspawn, nsenter)"
-for tool in debootstrap systemd-nspawn nsenter dpkg-deb python3 git; do
+for tool in debootstrap systemd-nspawn nsenter dpkg-deb python3 git node; do
   command -v "$tool" >/dev/null || skip "missing $tool (scripts/install-deps.sh --package)"
 done
 
@@ -39,6 +42,7 @@ if [ -z "$deb" ] || [ -n "$(find src packaging debian CMakeLists.txt -newer "$de
   scripts/package.sh
   deb=$(ls build/package/worlds-server_*_"$(dpkg --print-architecture)".deb)
 fi
+front_deb=$(ls build/package/worlds-server-nginx_*_all.deb)
 
 # The 0.1.0 package, built once from its commit in a clone of this repository.
 arch=$(dpkg --print-architecture)
@@ -57,7 +61,7 @@ fi
 if [ ! -f "$cache/.complete" ]; then
   step "debootstrap into $cache (once; reused afterwards)"
   rm -rf "$cache"
-  debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,curl bookworm "$cache" "$mirror" \
+  debootstrap --variant=minbase --include="$container_packages" bookworm "$cache" "$mirror" \
     > build/system/debootstrap.log 2>&1 || { tail -n 30 build/system/debootstrap.log; fail "debootstrap"; }
   touch "$cache/.complete"
 fi
@@ -98,7 +102,7 @@ done
 
 step "booting $deb under systemd"
 cp -a "$cache" "$run"
-cp "$deb" "$old_deb" "$run/root/"
+cp "$deb" "$front_deb" "$old_deb" "$run/root/"
 systemd-nspawn --quiet --boot --private-network --register=no --keep-unit -D "$run" \
   > build/system/console.log 2>&1 < /dev/null &
 nspawn=$!
@@ -211,6 +215,72 @@ mains_after=$(for w in "${workers[@]}"; do inside systemctl show -p MainPID --va
 [ -z "$(comm -12 <(sort <<<"$mains_before") <(sort <<<"$mains_after"))" ] || fail "a worker was not restarted"
 echo "the socket kept running; the workers were restarted ($(tr '\n' ' ' <<<"$mains_before")-> $(tr '\n' ' ' <<<"$mains_after"))"
 
+step "dpkg -i of worlds-server-nginx: the front on port 8091"
+inside dpkg -i "/root/$(basename "$front_deb")" > build/system/dpkg.log 2>&1 ||
+  { cat build/system/dpkg.log; fail "dpkg -i worlds-server-nginx"; }
+inside test -L /etc/nginx/sites-enabled/worlds-server || fail "the site is not enabled"
+inside nginx -t -q || fail "nginx -t fails"
+body=$(tail -c 130 build/system/expected)
+for url in http://127.0.0.1:8091/api/v1/worlds 'http://[::1]:8091/api/v1/worlds'; do
+  [ "$(inside curl -s -g "$url")" = "$body" ] || fail "$url: not the worlds body"
+done
+[ "$(inside curl -s -w ' %{http_code}' http://127.0.0.1:8091/x)" = "<p>Invalid endpoint</p> 404" ] ||
+  fail "another path: not the 404 page"
+[ "$(inside curl -s --head -o /dev/null -w '%{size_download}' http://127.0.0.1:8091/api/v1/worlds)" = 0 ] ||
+  fail "HEAD through the front has a body"
+through_front=$(nsenter -t "$leader" -n node tests/system/head.js 8091) || fail "Node's HEAD through the front: $through_front"
+direct=$(nsenter -t "$leader" -n node tests/system/head.js 9091 | tr '\n' ' ' || true)
+echo "curl: the body byte for byte (IPv4 and IPv6), the 404 page, HEAD without a body; nginx -t passes"
+echo "Node http HEAD through the front: $through_front; straight to 9091: $direct"
+
+step "10 s of 8 clients through the front under a hostile mix (a reset mid-head every 300 ms, 10 silent clients)"
+before=$(sum_nrestarts)
+clients load 10 hostile front || fail "requests through the front were lost under the hostile mix"
+[ "$(sum_nrestarts)" = "$before" ] || fail "the workers restarted under the front: NRestarts $before -> $(sum_nrestarts)"
+echo "NRestarts did not move: $(nrestarts)"
+
+step "the snippet behind TLS with HTTP/2 (Debian's snakeoil certificate)"
+inside test -f /etc/ssl/certs/ssl-cert-snakeoil.pem || inside make-ssl-cert generate-default-snakeoil
+inside tee /etc/nginx/sites-enabled/worlds-server-tls > /dev/null <<'NGINX'
+server {
+    listen 8443 ssl http2;
+    ssl_certificate /etc/ssl/certs/ssl-cert-snakeoil.pem;
+    ssl_certificate_key /etc/ssl/private/ssl-cert-snakeoil.key;
+    client_header_timeout 10s;
+    location / {
+        include snippets/worlds-server.conf;
+    }
+}
+NGINX
+inside nginx -t -q || fail "nginx -t fails with the TLS server"
+inside systemctl reload nginx
+name=$(inside openssl x509 -noout -subject -nameopt multiline -in /etc/ssl/certs/ssl-cert-snakeoil.pem |
+  sed -n 's/^ *commonName *= //p')
+for _ in $(seq 50); do
+  tls=$(inside curl -s --http2 --cacert /etc/ssl/certs/ssl-cert-snakeoil.pem --resolve "$name:8443:127.0.0.1" \
+    -w '\n%{http_version}' "https://$name:8443/api/v1/worlds") && break
+  sleep 0.1
+done
+[ "$tls" = "$body"$'\n'2 ] || fail "HTTPS with HTTP/2: $tls"
+inside rm /etc/nginx/sites-enabled/worlds-server-tls
+inside systemctl reload nginx
+echo "curl --http2 over TLS to $name:8443: the body byte for byte, HTTP/2"
+
+step "a GET whose connection is reset before an answer is tried once more, a POST is not"
+inside systemctl stop worlds-server.socket "${workers[@]}"
+nsenter -t "$leader" -n python3 tests/system/clients.py flaky 3 > build/system/flaky.log 2>&1 &
+flaky=$!
+for _ in $(seq 50); do grep -q '^listening' build/system/flaky.log && break; sleep 0.1; done
+get=$(inside curl -s -w ' %{http_code}' http://127.0.0.1:8091/api/v1/worlds)
+post=$(inside curl -s -o /dev/null -w '%{http_code}' -d x=1 http://127.0.0.1:8091/api/v1/worlds)
+wait "$flaky" || { cat build/system/flaky.log; fail "the flaky server"; }
+cat build/system/flaky.log
+[ "$get" = "$body 200" ] || fail "the GET was not tried again: $get"
+[ "$post" = 502 ] || fail "the POST was not answered 502 after one try: $post"
+inside systemctl start worlds-server.socket "${workers[@]}"
+answers_exactly
+echo "GET: 200 with the body on its second try; POST: 502 after its one try"
+
 step "systemctl stop of the workers ends them with no error line"
 cursor=$(inside journalctl -n 0 --show-cursor --no-pager | sed -n 's/^-- cursor: //p')
 inside systemctl stop "${workers[@]}"
@@ -223,13 +293,17 @@ after=$(inside journalctl -u 'worlds-server@*' -o cat --no-pager --after-cursor=
 echo "stopped; the workers' journal after stop:"
 echo "$after"
 
-step "dpkg -r stops everything; dpkg --purge leaves no unit enabled"
+step "dpkg -r stops everything and disables the site; dpkg --purge leaves no unit enabled"
 inside systemctl start "${workers[@]}"
-inside dpkg -r worlds-server > build/system/dpkg.log 2>&1 || { cat build/system/dpkg.log; fail "dpkg -r"; }
+inside dpkg -r worlds-server-nginx worlds-server > build/system/dpkg.log 2>&1 || { cat build/system/dpkg.log; fail "dpkg -r"; }
+! inside test -e /etc/nginx/sites-enabled/worlds-server || fail "the site is still enabled after dpkg -r"
+inside systemctl is-active --quiet nginx || fail "nginx is not running after the front's removal"
+inside nginx -t -q || fail "nginx -t fails after the front's removal"
 running=$(inside systemctl list-units --plain --no-legend --state=active 'worlds-server*' || true)
 [ -z "$running" ] || fail "still running after dpkg -r: $running"
-inside dpkg --purge worlds-server > build/system/dpkg.log 2>&1 || { cat build/system/dpkg.log; fail "dpkg --purge"; }
+inside dpkg --purge worlds-server-nginx worlds-server > build/system/dpkg.log 2>&1 ||
+  { cat build/system/dpkg.log; fail "dpkg --purge"; }
 links=$(inside find /etc/systemd/system -name 'worlds-server*' || true)
 [ -z "$links" ] || fail "left after purge: $links"
-echo "nothing runs after dpkg -r; nothing is left in /etc/systemd/system after dpkg --purge"
+echo "nothing runs after dpkg -r, the site is disabled and nginx still runs; nothing is left in /etc/systemd/system after dpkg --purge"
 echo "PASS"
