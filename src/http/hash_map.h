@@ -11,6 +11,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "runtime/check.h"
 #include "runtime/memory.h"
 #include "runtime/result.h"
 
@@ -203,6 +204,7 @@ private:
     runtime::Result<void> grow(std::uint64_t wanted) {
         if (wanted > (std::uint64_t{1} << 31)) return runtime::fail(runtime::Error::OutOfMemory);
         const auto new_capacity = static_cast<std::uint32_t>(std::max<std::uint64_t>(wanted, MinimalCapacity));
+        CHECK(allocator != nullptr);  // a table made for static storage, used before it was bound
         void* storage = TRY(runtime::allocate(*allocator, blockSize(new_capacity), BlockAlignment));
         HashMap grown(*allocator);
         grown.adopt(storage, new_capacity);

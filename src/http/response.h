@@ -15,17 +15,14 @@
 namespace http {
 
 /// The answer to one request. Borrows the writer and the allocator; owns the header values
-/// (allocated from `allocator`, given back by the destructor). Expected use: the default
+/// (allocated from `allocator`, given back by the destructor; a value enters the table only
+/// through header()). Expected use: the default
 /// headers, status(), then exactly one of html() or json(). Every operation that writes
 /// returns the writer's first error unchanged; bytes already written stay written.
 class Response {
 public:
-    runtime::Writer& writer;
-    std::pmr::memory_resource& allocator;
-    HeaderTable headers;
-
-    Response(std::pmr::memory_resource& allocator_, runtime::Writer& writer_) noexcept
-        : writer(writer_), allocator(allocator_), headers(allocator_) {}
+    Response(std::pmr::memory_resource& allocator, runtime::Writer& writer) noexcept
+        : writer_(writer), allocator_(allocator), headers_(allocator) {}
     ~Response();
     Response(const Response&) = delete;
     Response& operator=(const Response&) = delete;
@@ -38,6 +35,9 @@ public:
     runtime::Result<void> header(std::string_view name, std::string_view value);
     /// As above, with the number in decimal.
     runtime::Result<void> header(std::string_view name, std::size_t value);
+
+    /// The value stored under `name`, if any: a view into the response's own copy.
+    std::optional<std::string_view> headerValue(std::string_view name) const noexcept;
 
     /// Adds Content-Type (and Content-Length when a body is given), writes every header line
     /// in the table's slot order, the empty line, then the body if any.
@@ -53,11 +53,17 @@ public:
     template <class T>
     runtime::Result<void> json(const T& value) {
         TRY(content("application/json", std::nullopt));
-        return forward(json::stringify(value, json::ServerOptions, writer));
+        return forward(json::stringify(value, json::ServerOptions, writer_));
     }
 
 private:
     runtime::Result<void> storeHeader(std::string_view name, std::string_view text);
+
+    runtime::Writer& writer_;
+    std::pmr::memory_resource& allocator_;
+    /// Every value in it was copied into storage from `allocator_` by storeHeader, so the
+    /// destructor can give each back; nothing else can put one in.
+    HeaderTable headers_;
 };
 
 }  // namespace http

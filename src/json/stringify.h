@@ -58,8 +58,9 @@ concept JsonUnsigned = std::unsigned_integral<T> && !std::same_as<T, bool>;
 template <runtime::ByteWriter W>
 runtime::Result<void> outputUnicodeEscape(std::uint32_t codepoint, W& out) {
     auto escape = [&out](std::uint32_t unit) -> runtime::Result<void> {
-        static constexpr char Hex[] = "0123456789abcdef";
-        const char digits[4] = {Hex[unit >> 12 & 0xF], Hex[unit >> 8 & 0xF], Hex[unit >> 4 & 0xF], Hex[unit & 0xF]};
+        using runtime::HexDigits;
+        const char digits[4] = {HexDigits[unit >> 12 & 0xF], HexDigits[unit >> 8 & 0xF], HexDigits[unit >> 4 & 0xF],
+                                HexDigits[unit & 0xF]};
         TRY(out.writeAll("\\u"));
         return forward(out.writeAll({digits, 4}));
     };

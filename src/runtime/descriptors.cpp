@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "runtime/check.h"
 #include "runtime/sys.h"
 
 namespace runtime {
@@ -13,7 +14,8 @@ Result<void> openStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
         // Every lower descriptor is open by now, and open takes the lowest free one: `fd`.
-        TRY(sys::open("/dev/null", O_RDWR));
+        const int opened = TRY(sys::open("/dev/null", O_RDWR));
+        CHECK(opened == fd);
     }
     return {};
 }

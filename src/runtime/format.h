@@ -7,6 +7,9 @@
 
 namespace runtime {
 
+/// The hexadecimal digits, lower case: the one table for every hexadecimal the server writes.
+inline constexpr std::string_view HexDigits = "0123456789abcdef";
+
 /// Enough room for the 20 digits of the largest unsigned 64-bit value.
 using DigitBuffer = std::array<char, 20>;
 
@@ -24,7 +27,7 @@ constexpr std::string_view formatDecimal(std::uint64_t value, DigitBuffer& buffe
 constexpr std::string_view formatHex(std::uint64_t value, DigitBuffer& buffer) noexcept {
     std::size_t start = buffer.size();
     do {
-        buffer[--start] = "0123456789abcdef"[value & 0xF];
+        buffer[--start] = HexDigits[value & 0xF];
         value >>= 4;
     } while (value != 0);
     return {buffer.data() + start, buffer.size() - start};

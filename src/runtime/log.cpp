@@ -46,8 +46,7 @@ bool writeLogArgument(Escaped argument) noexcept {
             if (!writeLogPiece("\\\\")) return false;
             continue;
         }
-        constexpr std::string_view Digits = "0123456789abcdef";
-        const std::array<char, 4> hex = {'\\', 'x', Digits[byte >> 4], Digits[byte & 0xF]};
+        const std::array<char, 4> hex = {'\\', 'x', HexDigits[byte >> 4], HexDigits[byte & 0xF]};
         if (!writeLogPiece({hex.data(), hex.size()})) return false;
     }
     return true;

@@ -87,12 +87,23 @@ struct Escaped {
 /// nothing to escape is one write, as a plain text argument is.
 bool writeLogArgument(Escaped argument) noexcept;
 
-inline bool writeLogArgument(std::unsigned_integral auto number) noexcept {
+/// An integer that prints as a number: not a bool and not a character type, which would print
+/// as 1 or 120 where a text was meant.
+template <class T>
+concept LogNumber = std::integral<T> && !std::same_as<T, bool> && !std::same_as<T, char> &&
+                    !std::same_as<T, signed char> && !std::same_as<T, unsigned char> && !std::same_as<T, char8_t> &&
+                    !std::same_as<T, char16_t> && !std::same_as<T, char32_t> && !std::same_as<T, wchar_t>;
+
+template <LogNumber T>
+    requires std::unsigned_integral<T>
+bool writeLogArgument(T number) noexcept {
     DigitBuffer digits;
     return writeLogPiece(formatDecimal(number, digits));
 }
 
-inline bool writeLogArgument(std::signed_integral auto number) noexcept {
+template <LogNumber T>
+    requires std::signed_integral<T>
+bool writeLogArgument(T number) noexcept {
     if (number >= 0) return writeLogArgument(static_cast<unsigned long long>(number));
     return writeLogPiece("-") && writeLogArgument(0ULL - static_cast<unsigned long long>(number));
 }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "runtime/check.h"
 #include "runtime/log.h"
 #include "runtime/trace.h"
 
@@ -112,6 +113,15 @@ constexpr ErrnoName write_errors[] = {
     {EAGAIN, Error::WouldBlock},
 };
 
+/// Calls `call` again for as long as it fails with EINTR (a signal interrupted it); its last result.
+template <class Call>
+auto retryAfterSignal(Call call) noexcept {
+    for (;;) {
+        auto result = call();
+        if (result != -1 || errno != EINTR) return result;
+    }
+}
+
 }  // namespace
 
 const std::span<const ErrnoName> SocketErrors = socket_errors;
@@ -205,47 +215,41 @@ Result<void> getsockname(int fd, sockaddr* address, socklen_t* length, std::sour
 }
 
 Result<int> accept4(int fd, sockaddr* address, socklen_t* length, int flags, std::source_location at) {
-    for (;;) {
-        int conn = ::accept4(fd, address, length, flags);
-        if (conn >= 0) return conn;
-        if (errno != EINTR) return errorFromErrno(AcceptErrors, errno, at);
-    }
+    int conn = retryAfterSignal([&] { return ::accept4(fd, address, length, flags); });
+    if (conn < 0) return errorFromErrno(AcceptErrors, errno, at);
+    return conn;
 }
 
 Result<std::optional<int>> acceptPending(int fd, sockaddr* address, socklen_t* length, int flags,
                                          std::source_location at) {
-    for (;;) {
-        int conn = ::accept4(fd, address, length, flags);
-        if (conn >= 0) return conn;
-        if (errno == EAGAIN) return std::nullopt;  // EWOULDBLOCK is the same number
-        if (errno != EINTR) return errorFromErrno(AcceptErrors, errno, at);
-    }
+    int conn = retryAfterSignal([&] { return ::accept4(fd, address, length, flags); });
+    if (conn >= 0) return conn;
+    if (errno == EAGAIN) return std::nullopt;  // EWOULDBLOCK is the same number
+    return errorFromErrno(AcceptErrors, errno, at);
 }
 
 Result<int> open(const char* path, int flags, std::source_location at) {
-    for (;;) {
-        int fd = ::open(path, flags);
-        if (fd >= 0) return fd;
-        if (errno != EINTR) return errorFromErrno(OpenErrors, errno, at);
-    }
+    int fd = retryAfterSignal([&] { return ::open(path, flags); });
+    if (fd < 0) return errorFromErrno(OpenErrors, errno, at);
+    return fd;
 }
 
-void close(int fd) noexcept { ::close(fd); }
+void close(int fd) noexcept {
+    // Never retried: after EINTR the descriptor is gone all the same. EBADF means it was not
+    // open, so whoever owns it closed it before: a bug, not a result.
+    if (::close(fd) != 0 && errno == EBADF) checkFailed("close of a descriptor that is not open (a double close?)");
+}
 
 Result<std::size_t> read(int fd, char* buffer, std::size_t length, std::source_location at) {
-    for (;;) {
-        ssize_t got = ::read(fd, buffer, length);
-        if (got >= 0) return static_cast<std::size_t>(got);
-        if (errno != EINTR) return errorFromErrno(ReadErrors, errno, at);
-    }
+    ssize_t got = retryAfterSignal([&] { return ::read(fd, buffer, length); });
+    if (got < 0) return errorFromErrno(ReadErrors, errno, at);
+    return static_cast<std::size_t>(got);
 }
 
 Result<std::size_t> write(int fd, const char* bytes, std::size_t length, std::source_location at) {
-    for (;;) {
-        ssize_t put = ::write(fd, bytes, length);
-        if (put >= 0) return static_cast<std::size_t>(put);
-        if (errno != EINTR) return errorFromErrno(WriteErrors, errno, at);
-    }
+    ssize_t put = retryAfterSignal([&] { return ::write(fd, bytes, length); });
+    if (put < 0) return errorFromErrno(WriteErrors, errno, at);
+    return static_cast<std::size_t>(put);
 }
 
 }  // namespace runtime::sys

@@ -68,7 +68,8 @@ Result<std::optional<int>> acceptPending(int fd, sockaddr* address, socklen_t* l
                                          std::source_location at = std::source_location::current());
 /// Opens `path` (no file is created). Repeats the call when a signal interrupts it.
 Result<int> open(const char* path, int flags, std::source_location at = std::source_location::current());
-/// Never fails: an interrupted close counts as done, and other failures are ignored.
+/// Never fails: an interrupted close counts as done, and other failures are ignored, except
+/// EBADF, a descriptor that is not open (a double close): CHECK fails.
 void close(int fd) noexcept;
 /// Bytes read, 0 at end of stream. Repeats the call when a signal interrupts it.
 Result<std::size_t> read(int fd, char* buffer, std::size_t length,

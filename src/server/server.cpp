@@ -6,6 +6,7 @@
 #include "endpoints/endpoints.h"
 #include "endpoints/worlds.h"
 #include "http/connection.h"
+#include "runtime/check.h"
 #include "runtime/fd.h"
 #include "runtime/log.h"
 #include "runtime/memory.h"
@@ -51,9 +52,9 @@ runtime::Result<void> run() {
         server.sockfd = TRY(adoptListener(server, InheritedListener));
         TRY(stopBetweenConnections(server.sockfd));
     } else {
-        // A fixed literal: it always parses.
-        sockaddr_in address = *parseIp4Address("127.0.0.1", Port);
-        server.sockfd = TRY(listen(server, address));
+        std::optional<sockaddr_in> address = parseIp4Address("127.0.0.1", Port);
+        CHECK(address.has_value());  // a fixed literal
+        server.sockfd = TRY(listen(server, *address));
     }
     return forward(acceptLoop(server.sockfd, activated));
 }

@@ -228,3 +228,13 @@ TEST(HashMap, MovingHandsOverTheStorage) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HashMapDeathTest, TableUsedBeforeItIsBoundToAnAllocatorAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    // As the process-wide endpoint table starts: static storage, no allocator yet.
+    EXPECT_DEATH((void)HeaderTable().put("Server", "x"), "CHECK failed: allocator != nullptr");
+}
+
+}  // namespace

@@ -99,9 +99,9 @@ TEST(Response, HeaderValuesAreCopiesOfTheCallersText) {
     std::string value = "original";
     ASSERT_THAT(res.header("X-Test", value), IsOk());
     value = "changed!";
-    EXPECT_EQ(*res.headers.get("X-Test"), "original");
+    EXPECT_EQ(*res.headerValue("X-Test"), "original");
     ASSERT_THAT(res.header("X-Length", std::size_t{18446744073709551615u}), IsOk());
-    EXPECT_EQ(*res.headers.get("X-Length"), "18446744073709551615");
+    EXPECT_EQ(*res.headerValue("X-Length"), "18446744073709551615");
 }
 
 TEST(Response, WriteFailureAtEveryByteStopsThereWithTheError) {

@@ -6,10 +6,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <csignal>
+#include <pthread.h>
 
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <optional>
+#include <thread>
+
+#include "runtime/check.h"
 #include "runtime/crash.h"
+#include "runtime/fd.h"
 #include "runtime/log.h"
 #include "support/test_support.h"
 
@@ -115,12 +123,51 @@ TEST(ErrnoTables, UnnamedNumberWhileALogLineHoldsTheLockDoesNotDeadlock) {
     EXPECT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
 }
 
-TEST(Wrappers, ReadAndWriteRetryNothingButReportErrors) {
+std::atomic<int> signals_handled = 0;
+
+TEST(Wrappers, ReadInterruptedByASignalIsRepeated) {
+    // No SA_RESTART: the blocked read returns EINTR to the wrapper, which must call it again.
+    struct sigaction action {}, previous{};
+    action.sa_handler = [](int) { ++signals_handled; };
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    int ends[2];
+    ASSERT_EQ(::pipe(ends), 0);
+    runtime::Fd read_end(ends[0]), write_end(ends[1]);
+    char byte = 0;
+    std::optional<runtime::Result<std::size_t>> got;
+    std::thread reader([&] { got = sys::read(read_end.get(), &byte, 1); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::pthread_kill(reader.native_handle(), SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(::write(write_end.get(), "x", 1), 1);
+    reader.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+    EXPECT_EQ(signals_handled, 1);
+    ASSERT_TRUE(got && got->has_value()) << "the interrupted read was not repeated";
+    EXPECT_EQ(**got, 1u);
+    EXPECT_EQ(byte, 'x');
+}
+
+TEST(Wrappers, ErrorsAreReportedNotRetried) {
     testing_support::StderrCapture capture;
     char byte = 0;
     EXPECT_EQ(sys::read(-1, &byte, 1).error(), Error::NotOpenForReading);
     EXPECT_EQ(sys::write(-1, &byte, 1).error(), Error::NotOpenForWriting);
     EXPECT_EQ(sys::listen(-1, 1).error(), Error::Unexpected) << "EBADF is not in the listen table";
+}
+
+runtime::Result<int> failsWithBrokenPipe() { return runtime::fail(Error::BrokenPipe); }
+runtime::Result<int> fortyTwo() { return 42; }
+
+TEST(CheckDeathTest, BrokenInvariantsAbortWithTheirTextAndPlace) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(CHECK(1 + 1 == 3), "CHECK failed: 1 \\+ 1 == 3\n.*sys_test.cpp:[0-9]+");
+    EXPECT_EQ(MUST(fortyTwo()), 42);
+    EXPECT_DEATH((void)MUST(failsWithBrokenPipe()), "MUST failed: failsWithBrokenPipe\\(\\): BrokenPipe\n");
+    // A descriptor closed twice: the second close finds it not open.
+    const int fd = ::dup(0);
+    ::close(fd);
+    EXPECT_DEATH({ runtime::Fd twice(fd); }, "CHECK failed: close of a descriptor that is not open");
 }
 
 using CrashReporterDeathTest = ::testing::Test;
