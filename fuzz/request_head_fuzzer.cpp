@@ -19,7 +19,7 @@ namespace {
 /// Answers every dispatched request with the not-found page, as the server does for any path
 /// without an endpoint.
 runtime::Result<void> answerNotFound(std::pmr::memory_resource&, const http::Request&, http::Response& res) {
-    return forward(http::answerPage(res, http::NotFoundPage));
+    return runtime::passOn(http::answerPage(res, http::NotFoundPage));
 }
 
 /// Where the head ends for a reader that stops after the first line that is exactly CR: the

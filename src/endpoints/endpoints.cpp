@@ -15,9 +15,9 @@ runtime::Result<void> processRequest(std::pmr::memory_resource& allocator, const
     runtime::info<"{} {}\n">(runtime::Escaped{http::methodName(req.method)}, runtime::Escaped{req.path});
     // The method takes no part: every method reaches the handler of the path.
     if (const EndpointHandler* endpoint = endpoints.get(req.path)) {
-        return forward((*endpoint)(allocator, req, res));
+        return runtime::passOn((*endpoint)(allocator, req, res));
     }
-    return forward(http::answerPage(res, http::NotFoundPage));
+    return runtime::passOn(http::answerPage(res, http::NotFoundPage));
 }
 
 }  // namespace endpoints

@@ -16,7 +16,7 @@ runtime::Result<void> worldsList(std::pmr::memory_resource&, const http::Request
         .author_id = 1,
     };
     const std::array<std::reference_wrapper<const World>, 1> worlds = {std::cref(world)};
-    return forward(res.json(WorldList{.worlds = worlds}));
+    return runtime::passOn(res.json(WorldList{.worlds = worlds}));
 }
 
 }  // namespace endpoints

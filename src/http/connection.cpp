@@ -39,7 +39,7 @@ runtime::Result<Served> handleSocket(int file, RequestHandler dispatch, std::pmr
                                    std::size_t max_head) {
     runtime::FdWriter writer(file);
     runtime::FdReader reader(file);
-    return forward(serveConnection(reader, writer, dispatch, upstream, max_head));
+    return runtime::passOn(serveConnection(reader, writer, dispatch, upstream, max_head));
 }
 
 }  // namespace http

@@ -198,7 +198,7 @@ private:
 
     runtime::Result<void> growIfNeeded(std::uint32_t count) {
         if (count <= available) return {};
-        return forward(grow(capacityForSize(std::uint64_t{load()} + count)));
+        return runtime::passOn(grow(capacityForSize(std::uint64_t{load()} + count)));
     }
 
     runtime::Result<void> grow(std::uint64_t wanted) {

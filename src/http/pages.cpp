@@ -5,7 +5,7 @@ namespace http {
 
 runtime::Result<void> answerPage(Response& res, const Page& page) {
     TRY(res.status(page.status));
-    return forward(res.html(page.html));
+    return runtime::passOn(res.html(page.html));
 }
 
 runtime::Result<void> addDefaultHeaders(Response& res) {

@@ -20,16 +20,16 @@ runtime::Result<void> Response::status(std::uint16_t code) {
     runtime::DigitBuffer digits;
     TRY(writer_.writeAll("HTTP/1.1 "));
     TRY(writer_.writeAll(runtime::formatDecimal(code, digits)));
-    return forward(writer_.writeAll(" OK\r\n"));
+    return runtime::passOn(writer_.writeAll(" OK\r\n"));
 }
 
 runtime::Result<void> Response::header(std::string_view name, std::string_view value) {
-    return forward(storeHeader(name, value));
+    return runtime::passOn(storeHeader(name, value));
 }
 
 runtime::Result<void> Response::header(std::string_view name, std::size_t value) {
     runtime::DigitBuffer digits;
-    return forward(storeHeader(name, runtime::formatDecimal(value, digits)));
+    return runtime::passOn(storeHeader(name, runtime::formatDecimal(value, digits)));
 }
 
 std::optional<std::string_view> Response::headerValue(std::string_view name) const noexcept {
@@ -42,7 +42,7 @@ runtime::Result<void> Response::storeHeader(std::string_view name, std::string_v
     void* storage = TRY(runtime::allocate(allocator_, text.size(), 1));
     if (!text.empty()) std::memcpy(storage, text.data(), text.size());
     // If the table cannot grow, the copy stays with the allocator: the arena takes it back.
-    return forward(headers_.put(name, {static_cast<const char*>(storage), text.size()}));
+    return runtime::passOn(headers_.put(name, {static_cast<const char*>(storage), text.size()}));
 }
 
 runtime::Result<void> Response::content(std::string_view content_type, std::optional<std::string_view> body) {
@@ -61,7 +61,7 @@ runtime::Result<void> Response::content(std::string_view content_type, std::opti
 }
 
 runtime::Result<void> Response::html(std::string_view text) {
-    return forward(content("text/html", text));
+    return runtime::passOn(content("text/html", text));
 }
 
 }  // namespace http

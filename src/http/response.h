@@ -53,7 +53,7 @@ public:
     template <class T>
     runtime::Result<void> json(const T& value) {
         TRY(content("application/json", std::nullopt));
-        return forward(json::stringify(value, json::ServerOptions, writer_));
+        return runtime::passOn(json::stringify(value, json::ServerOptions, writer_));
     }
 
 private:

@@ -62,14 +62,14 @@ runtime::Result<void> outputUnicodeEscape(std::uint32_t codepoint, W& out) {
         const char digits[4] = {HexDigits[unit >> 12 & 0xF], HexDigits[unit >> 8 & 0xF], HexDigits[unit >> 4 & 0xF],
                                 HexDigits[unit & 0xF]};
         TRY(out.writeAll("\\u"));
-        return forward(out.writeAll({digits, 4}));
+        return runtime::passOn(out.writeAll({digits, 4}));
     };
     if (codepoint <= 0xFFFF) {
-        return forward(escape(codepoint));
+        return runtime::passOn(escape(codepoint));
     }
     const std::uint32_t above = codepoint - 0x10000;
     TRY(escape(0xD800 + (above >> 10)));
-    return forward(escape(0xDC00 + (above & 0x3FF)));
+    return runtime::passOn(escape(0xDC00 + (above & 0x3FF)));
 }
 
 namespace detail {
@@ -113,7 +113,7 @@ runtime::Result<void> writeQuoted(std::string_view bytes, const StringifyOptions
             i += length;
         }
     }
-    return forward(out.writeByte('"'));
+    return runtime::passOn(out.writeByte('"'));
 }
 
 template <class T, runtime::ByteWriter W>
@@ -129,7 +129,7 @@ runtime::Result<void> writeArray(const Range& elements, const StringifyOptions& 
         first = false;
         TRY(writeValue(element, options, out));
     }
-    return forward(out.writeByte(']'));
+    return runtime::passOn(out.writeByte(']'));
 }
 
 template <runtime::ByteWriter W>
@@ -137,10 +137,10 @@ runtime::Result<void> writeString(std::string_view bytes, const StringifyOptions
     const auto* as_string = std::get_if<StringifyOptions::String>(&options.string);
     // Validated whole before the first byte goes out: a string is either all string or all array.
     if (as_string != nullptr && utf8ValidateSlice(bytes)) {
-        return forward(writeQuoted(bytes, *as_string, out));
+        return runtime::passOn(writeQuoted(bytes, *as_string, out));
     }
     std::span<const unsigned char> values(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    return forward(writeArray(values, options, out));
+    return runtime::passOn(writeArray(values, options, out));
 }
 
 /// The members of `record` from the I-th on: ",", name, ":", value each (no comma before the first).
@@ -162,7 +162,7 @@ runtime::Result<void> writeObject(const T& record, const StringifyOptions& optio
     static constexpr auto Fields = T::jsonFields();
     TRY(out.writeByte('{'));
     TRY(writeMembers<0>(record, Fields, options, out));
-    return forward(out.writeByte('}'));
+    return runtime::passOn(out.writeByte('}'));
 }
 
 template <class T>
@@ -203,7 +203,7 @@ runtime::Result<void> writeValue(const T& value, const StringifyOptions& options
 /// nothing. Errors: the writer's first, unchanged; what was written stays written.
 template <class T, runtime::ByteWriter W>
 runtime::Result<void> stringify(const T& value, const StringifyOptions& options, W& out) {
-    return forward(detail::writeValue(value, options, out));
+    return runtime::passOn(detail::writeValue(value, options, out));
 }
 
 }  // namespace json

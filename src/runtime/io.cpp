@@ -17,7 +17,7 @@ Result<void> writeAll(int fd, std::string_view bytes) {
 }
 
 Result<void> FdWriter::writeAll(std::string_view bytes) {
-    return forward(runtime::writeAll(fd_, bytes));
+    return runtime::passOn(runtime::writeAll(fd_, bytes));
 }
 
 Result<bool> FdReader::readByte(char& byte) {

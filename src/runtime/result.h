@@ -25,7 +25,8 @@ struct ErrorTrace {
 /// The process's error trace.
 ErrorTrace& errorTrace() noexcept;
 
-/// Appends one hop to the error trace.
+/// Appends one hop to the error trace, unless it is the place the error was raised at (a
+/// system-call wrapper raises at its caller's place, where the caller's TRY is the same hop).
 void recordErrorHop(std::source_location at) noexcept;
 
 /// A value or an error name. Derived so that a dropped result does not compile.
@@ -45,9 +46,9 @@ struct [[nodiscard]] Result : std::expected<T, Error> {
 }
 
 /// Passes `result` on as the enclosing function's own result, recording this hop when it is an
-/// error: `return forward(res.html(page));` where TRY would need `TRY(...); return {};`.
+/// error: `return runtime::passOn(res.html(page));` where TRY would need `TRY(...); return {};`.
 template <class T>
-[[nodiscard]] Result<T> forward(Result<T> result, std::source_location at = std::source_location::current()) noexcept {
+[[nodiscard]] Result<T> passOn(Result<T> result, std::source_location at = std::source_location::current()) noexcept {
     if (!result.has_value()) recordErrorHop(at);
     return result;
 }

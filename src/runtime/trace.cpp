@@ -58,6 +58,9 @@ ErrorTrace& errorTrace() noexcept {
 
 void recordErrorHop(std::source_location at) noexcept {
     ErrorTrace& trace = errorTrace();
+    // A system-call wrapper raises its error at its caller's place, so the TRY around that call
+    // is the hop already recorded; any later hop is a place of its own.
+    if (trace.count == 1 && sameLocation(trace.entries[0], at)) return;
     if (trace.count < trace.entries.size()) {
         trace.entries[trace.count++] = at;
     } else {
@@ -99,12 +102,7 @@ void printTraceEntry(std::source_location at) noexcept {
 
 void printErrorTrace() noexcept {
     const ErrorTrace& trace = errorTrace();
-    for (std::size_t i = 0; i < trace.count; ++i) {
-        // A wrapper raises at its caller's location, and the TRY around the call records the
-        // same place again: one entry is enough.
-        if (i > 0 && sameLocation(trace.entries[i - 1], trace.entries[i])) continue;
-        printTraceEntry(trace.entries[i]);
-    }
+    for (std::size_t i = 0; i < trace.count; ++i) printTraceEntry(trace.entries[i]);
     if (trace.dropped == 0) return;
     DigitBuffer digits;
     writeStderrRaw("(");

@@ -21,7 +21,7 @@ constexpr std::uint16_t Port = 9091;
 
 /// The next connection; nothing when an activated server is asked to stop while it waits.
 runtime::Result<std::optional<runtime::Fd>> nextConnection(const runtime::Fd& listener, bool activated) {
-    if (activated) return forward(acceptUnlessStopped(listener));
+    if (activated) return runtime::passOn(acceptUnlessStopped(listener));
     return TRY(accept(listener));
 }
 
@@ -56,7 +56,7 @@ runtime::Result<void> run() {
         CHECK(address.has_value());  // a fixed literal
         server.sockfd = TRY(listen(server, *address));
     }
-    return forward(acceptLoop(server.sockfd, activated));
+    return runtime::passOn(acceptLoop(server.sockfd, activated));
 }
 
 }  // namespace server

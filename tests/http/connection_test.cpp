@@ -25,7 +25,7 @@ std::string dispatched;
 /// The handler the tests dispatch to: notes the request and answers with the not-found page.
 runtime::Result<void> noteAndAnswer(std::pmr::memory_resource&, const http::Request& req, http::Response& res) {
     dispatched += std::string(http::methodName(req.method)) + " " + std::string(req.path) + "\n";
-    return forward(http::answerPage(res, http::NotFoundPage));
+    return runtime::passOn(http::answerPage(res, http::NotFoundPage));
 }
 
 struct Served {

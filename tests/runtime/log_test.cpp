@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "runtime/result.h"
+#include "runtime/sys.h"
 #include "support/test_support.h"
 
 namespace {
@@ -144,6 +145,20 @@ TEST(ErrorTrace, RecordsWhereTheErrorAroseAndEveryHop) {
     EXPECT_STREQ(trace.entries[1].function_name(), "runtime::Result<int> {anonymous}::passOnce()");
     EXPECT_STREQ(trace.entries[2].function_name(), "runtime::Result<void> {anonymous}::passTwice()");
     EXPECT_EQ(trace.entries[1].line() + 5, trace.entries[2].line());
+}
+
+runtime::Result<void> readClosedDescriptor() {
+    char byte = 0;
+    TRY(runtime::sys::read(-1, &byte, 1));
+    return {};
+}
+
+TEST(ErrorTrace, AFailedSystemCallAndTheTryAroundItAreOneHop) {
+    // The wrapper raises at its caller's place; the TRY there must not record it again.
+    ASSERT_FALSE(readClosedDescriptor().has_value());
+    const runtime::ErrorTrace& trace = runtime::errorTrace();
+    ASSERT_EQ(trace.count, 1u);
+    EXPECT_STREQ(trace.entries[0].function_name(), "runtime::Result<void> {anonymous}::readClosedDescriptor()");
 }
 
 runtime::Result<void> recurse(int depth) {
