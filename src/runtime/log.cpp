@@ -1,35 +1,52 @@
 // The standard-error lock and the piece writer behind every log line.
 #include "runtime/log.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <mutex>
 
 #include "runtime/io.h"
+#include "runtime/sys.h"
+#include "runtime/trace.h"
 
 namespace runtime {
 namespace {
 
 std::mutex stderr_mutex;
-thread_local bool stderr_held = false;
+
+/// A log write failed with `number`. A number the write table names is dropped silently; any
+/// other gets the unexpected-number diagnostic, written without taking the lock this line
+/// already holds.
+void noteFailedWrite(int number) noexcept {
+    auto named = [number](const sys::ErrnoName& row) { return row.number == number; };
+    if (std::ranges::any_of(sys::WriteErrors, named)) return;
+    sys::writeUnexpectedErrnoLine(number);
+    printCallChain();
+}
 
 }  // namespace
 
-StderrLock::StderrLock() {
-    stderr_mutex.lock();
-    stderr_held = true;
-}
+StderrLock::StderrLock() { stderr_mutex.lock(); }
 
-StderrLock::~StderrLock() {
-    stderr_held = false;
-    stderr_mutex.unlock();
-}
+StderrLock::~StderrLock() { stderr_mutex.unlock(); }
 
-bool StderrLock::heldByThisThread() noexcept { return stderr_held; }
-
+// Plain write calls, not the error-mapping wrapper: the log never raises an error (so it
+// never disturbs the trace of one in flight) and never logs about itself, so it never needs
+// the lock it holds.
 bool writeLogPiece(std::string_view piece) noexcept {
-    if (piece.empty()) return true;
-    return writeAll(2, piece).has_value();
+    while (!piece.empty()) {
+        ssize_t put = ::write(2, piece.data(), std::min(piece.size(), MaxWriteLength));
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) {
+            noteFailedWrite(errno);
+            return false;
+        }
+        piece.remove_prefix(static_cast<std::size_t>(put));
+    }
+    return true;
 }
 
 bool writeLogArgument(Escaped argument) noexcept {

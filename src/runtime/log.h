@@ -58,18 +58,18 @@ consteval auto splitFormat() {
     return runs;
 }
 
-/// Holds the one standard-error lock for its lifetime and remembers that this thread holds it,
-/// so a diagnostic raised while a line is being written does not wait for itself.
+/// Holds the one standard-error lock, stderr_mutex, for its lifetime. A line's own writes
+/// never log, so the lock is never taken twice.
 class StderrLock {
 public:
     StderrLock();
     ~StderrLock();
     StderrLock(const StderrLock&) = delete;
     StderrLock& operator=(const StderrLock&) = delete;
-    static bool heldByThisThread() noexcept;
 };
 
-/// Writes one piece of a line to descriptor 2, completely. False once a write failed.
+/// Writes one piece of a line to descriptor 2, completely. False once a write failed; a
+/// failure the write table does not name writes the unexpected-number diagnostic first.
 /// An empty piece makes no system call.
 bool writeLogPiece(std::string_view piece) noexcept;
 

@@ -137,22 +137,19 @@ const std::span<const ErrnoName> OpenErrors = open_errors;
 const std::span<const ErrnoName> ReadErrors = read_errors;
 const std::span<const ErrnoName> WriteErrors = write_errors;
 
-void reportUnexpectedErrno(int number) noexcept {
+void writeUnexpectedErrnoLine(int number) noexcept {
     DigitBuffer digits;
     // Raw writes, not the mapped ones: a failing standard error must not send the
     // diagnostic into itself.
-    auto writeLine = [&] {
-        writeStderrRaw("unexpected errno: ");
-        writeStderrRaw(formatDecimal(static_cast<std::uint64_t>(number), digits));
-        writeStderrRaw("\n");
-    };
-    // Met while a log line holds the lock (its own write failed): taking it again would
-    // wait forever, so the line goes out without it.
-    if (StderrLock::heldByThisThread()) {
-        writeLine();
-    } else {
+    writeStderrRaw("unexpected errno: ");
+    writeStderrRaw(formatDecimal(static_cast<std::uint64_t>(number), digits));
+    writeStderrRaw("\n");
+}
+
+void reportUnexpectedErrno(int number) noexcept {
+    {
         StderrLock lock;
-        writeLine();
+        writeUnexpectedErrnoLine(number);
     }
     printCallChain();
 }

@@ -39,8 +39,12 @@ extern const std::span<const ErrnoName> WriteErrors;
 [[nodiscard]] std::unexpected<Error> errorFromErrno(
     std::span<const ErrnoName> table, int number, std::source_location at);
 
-/// Writes the unexpected-number diagnostic and the current call chain to standard error.
-/// Takes the standard-error lock unless this thread already holds it (a log write failed).
+/// Writes the line "unexpected errno: {number}\n" to standard error with plain writes, without
+/// the lock: for a log line whose own write failed, which holds it already.
+void writeUnexpectedErrnoLine(int number) noexcept;
+
+/// Writes the unexpected-number diagnostic line under the standard-error lock, then the
+/// current call chain.
 void reportUnexpectedErrno(int number) noexcept;
 
 Result<int> socket(int domain, int type, int protocol,
