@@ -39,6 +39,31 @@ std::optional<HttpMethod> parseMethod(std::string_view token) noexcept {
     return std::nullopt;
 }
 
+runtime::Result<HeadEnd> readHead(runtime::Reader& source, runtime::ByteBuffer& head, std::size_t max_length) {
+    std::size_t line_start = 0;
+    for (;;) {
+        char byte = 0;
+        if (!TRY(source.readByte(byte))) return HeadEnd::EndOfStream;
+        std::string_view line = head.view().substr(line_start);
+        if (byte == '\n') {
+            // Only a line of exactly one CR ends the head: not a bare LF, not blanks.
+            if (line == "\r") {
+                head.truncate(line_start);
+                return HeadEnd::Complete;
+            }
+            if (head.size() + 1 > max_length) return HeadEnd::TooLarge;
+            TRY(head.append('\n'));
+            line_start = head.size();
+            continue;
+        }
+        // A lone CR at the start of a line may still be the blank line, so it does not count
+        // against the limit until a byte other than LF follows it.
+        bool may_end_head = line.empty() && byte == '\r';
+        if (head.size() + 1 > max_length && !may_end_head) return HeadEnd::TooLarge;
+        TRY(head.append(byte));
+    }
+}
+
 bool announcesBody(std::string_view head) noexcept {
     // Every line of the head ends with its LF; the first is the request line.
     for (std::size_t end = head.find('\n'); end != std::string_view::npos; end = head.find('\n')) {

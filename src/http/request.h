@@ -42,31 +42,8 @@ enum class HeadEnd : std::uint8_t {
 /// connection), up to and including the LF of the line that is a single CR; not one byte
 /// more. Appends every other line with its LF to `head`, and stops at the first byte that
 /// would make the head longer than `max_length`. Errors: those of the source; OutOfMemory.
-template <runtime::ByteSource Source>
-runtime::Result<HeadEnd> readHead(Source& source, runtime::ByteBuffer& head, std::size_t max_length = MaxHeadLength) {
-    std::size_t line_start = 0;
-    for (;;) {
-        char byte = 0;
-        if (!TRY(source.readByte(byte))) return HeadEnd::EndOfStream;
-        std::string_view line = head.view().substr(line_start);
-        if (byte == '\n') {
-            // Only a line of exactly one CR ends the head: not a bare LF, not blanks.
-            if (line == "\r") {
-                head.truncate(line_start);
-                return HeadEnd::Complete;
-            }
-            if (head.size() + 1 > max_length) return HeadEnd::TooLarge;
-            TRY(head.append('\n'));
-            line_start = head.size();
-            continue;
-        }
-        // A lone CR at the start of a line may still be the blank line, so it does not count
-        // against the limit until a byte other than LF follows it.
-        bool may_end_head = line.empty() && byte == '\r';
-        if (head.size() + 1 > max_length && !may_end_head) return HeadEnd::TooLarge;
-        TRY(head.append(byte));
-    }
-}
+runtime::Result<HeadEnd> readHead(runtime::Reader& source, runtime::ByteBuffer& head,
+                                  std::size_t max_length = MaxHeadLength);
 
 /// What the request line of a head says.
 enum class RequestLineStatus : std::uint8_t {

@@ -11,8 +11,6 @@
 #include <type_traits>
 #include <variant>
 
-#include "json/utf8.h"
-#include "runtime/format.h"
 #include "runtime/io.h"
 #include "runtime/result.h"
 
@@ -55,73 +53,23 @@ concept JsonUnsigned = std::unsigned_integral<T> && !std::same_as<T, bool>;
 
 /// Writes the code point as "\uXXXX" (lower-case hex), or as a surrogate pair of two such
 /// escapes above U+FFFF. Errors: the writer's first.
-template <runtime::ByteWriter W>
-runtime::Result<void> outputUnicodeEscape(std::uint32_t codepoint, W& out) {
-    auto escape = [&out](std::uint32_t unit) -> runtime::Result<void> {
-        using runtime::HexDigits;
-        const char digits[4] = {HexDigits[unit >> 12 & 0xF], HexDigits[unit >> 8 & 0xF], HexDigits[unit >> 4 & 0xF],
-                                HexDigits[unit & 0xF]};
-        TRY(out.writeAll("\\u"));
-        return runtime::passOn(out.writeAll({digits, 4}));
-    };
-    if (codepoint <= 0xFFFF) {
-        return runtime::passOn(escape(codepoint));
-    }
-    const std::uint32_t above = codepoint - 0x10000;
-    TRY(escape(0xD800 + (above >> 10)));
-    return runtime::passOn(escape(0xDC00 + (above & 0x3FF)));
-}
+runtime::Result<void> outputUnicodeEscape(std::uint32_t codepoint, runtime::Writer& out);
 
 namespace detail {
 
-/// The two-byte escape of `byte`, or empty if it has none under `options`.
-constexpr std::string_view shortEscape(char byte, const StringifyOptions::String& options) noexcept {
-    switch (byte) {
-        case '\\': return "\\\\";
-        case '"': return "\\\"";
-        case '/': return options.escape_solidus ? "\\/" : "";
-        case '\b': return "\\b";
-        case '\f': return "\\f";
-        case '\n': return "\\n";
-        case '\r': return "\\r";
-        case '\t': return "\\t";
-        default: return "";
-    }
-}
+/// A byte string: a JSON string when `options` ask for one and the bytes are well-formed UTF-8
+/// (validated whole before the first byte goes out), else an array of the byte values.
+runtime::Result<void> writeString(std::string_view bytes, const StringifyOptions& options, runtime::Writer& out);
 
-template <runtime::ByteWriter W>
-runtime::Result<void> writeQuoted(std::string_view bytes, const StringifyOptions::String& options, W& out) {
-    TRY(out.writeByte('"'));
-    for (std::size_t i = 0; i < bytes.size();) {
-        const char byte = bytes[i];
-        const auto code = static_cast<unsigned char>(byte);
-        if (std::string_view escaped = shortEscape(byte, options); !escaped.empty()) {
-            TRY(out.writeAll(escaped));
-            ++i;
-        } else if (code >= 0x20 && code <= 0x7F) {
-            TRY(out.writeByte(byte));
-            ++i;
-        } else {
-            // A control character, or the lead byte of a sequence already known to be whole.
-            const std::size_t length = sequenceLength(code);
-            const std::string_view sequence = bytes.substr(i, length);
-            if (length == 1 || options.escape_unicode) {
-                TRY(outputUnicodeEscape(decodeSequence(sequence), out));
-            } else {
-                TRY(out.writeAll(sequence));
-            }
-            i += length;
-        }
-    }
-    return runtime::passOn(out.writeByte('"'));
-}
+/// An unsigned integer in decimal, one run.
+runtime::Result<void> writeUnsigned(std::uint64_t value, runtime::Writer& out);
 
-template <class T, runtime::ByteWriter W>
-runtime::Result<void> writeValue(const T& value, const StringifyOptions& options, W& out);
+template <class T>
+runtime::Result<void> writeValue(const T& value, const StringifyOptions& options, runtime::Writer& out);
 
 /// "[" elements separated by "," "]".
-template <class Range, runtime::ByteWriter W>
-runtime::Result<void> writeArray(const Range& elements, const StringifyOptions& options, W& out) {
+template <class Range>
+runtime::Result<void> writeArray(const Range& elements, const StringifyOptions& options, runtime::Writer& out) {
     TRY(out.writeByte('['));
     bool first = true;
     for (const auto& element : elements) {
@@ -132,20 +80,10 @@ runtime::Result<void> writeArray(const Range& elements, const StringifyOptions& 
     return runtime::passOn(out.writeByte(']'));
 }
 
-template <runtime::ByteWriter W>
-runtime::Result<void> writeString(std::string_view bytes, const StringifyOptions& options, W& out) {
-    const auto* as_string = std::get_if<StringifyOptions::String>(&options.string);
-    // Validated whole before the first byte goes out: a string is either all string or all array.
-    if (as_string != nullptr && utf8ValidateSlice(bytes)) {
-        return runtime::passOn(writeQuoted(bytes, *as_string, out));
-    }
-    std::span<const unsigned char> values(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    return runtime::passOn(writeArray(values, options, out));
-}
-
 /// The members of `record` from the I-th on: ",", name, ":", value each (no comma before the first).
-template <std::size_t I, JsonRecord T, class Fields, runtime::ByteWriter W>
-runtime::Result<void> writeMembers(const T& record, const Fields& fields, const StringifyOptions& options, W& out) {
+template <std::size_t I, JsonRecord T, class Fields>
+runtime::Result<void> writeMembers(const T& record, const Fields& fields, const StringifyOptions& options,
+                                   runtime::Writer& out) {
     if constexpr (I < std::tuple_size_v<Fields>) {
         const auto& field = std::get<I>(fields);
         if constexpr (I > 0) TRY(out.writeByte(','));
@@ -157,8 +95,8 @@ runtime::Result<void> writeMembers(const T& record, const Fields& fields, const 
     return {};
 }
 
-template <JsonRecord T, runtime::ByteWriter W>
-runtime::Result<void> writeObject(const T& record, const StringifyOptions& options, W& out) {
+template <JsonRecord T>
+runtime::Result<void> writeObject(const T& record, const StringifyOptions& options, runtime::Writer& out) {
     static constexpr auto Fields = T::jsonFields();
     TRY(out.writeByte('{'));
     TRY(writeMembers<0>(record, Fields, options, out));
@@ -175,8 +113,8 @@ inline constexpr bool IsReference = false;
 template <class T>
 inline constexpr bool IsReference<std::reference_wrapper<T>> = true;
 
-template <class T, runtime::ByteWriter W>
-runtime::Result<void> writeValue(const T& value, const StringifyOptions& options, W& out) {
+template <class T>
+runtime::Result<void> writeValue(const T& value, const StringifyOptions& options, runtime::Writer& out) {
     if constexpr (JsonRecord<T>) {
         TRY(writeObject(value, options, out));
     } else if constexpr (IsReference<T>) {
@@ -186,8 +124,7 @@ runtime::Result<void> writeValue(const T& value, const StringifyOptions& options
     } else if constexpr (std::same_as<T, std::string_view>) {
         TRY(writeString(value, options, out));
     } else if constexpr (JsonUnsigned<T>) {
-        runtime::DigitBuffer digits;
-        TRY(out.writeAll(runtime::formatDecimal(value, digits)));
+        TRY(writeUnsigned(value, out));
     } else {
         static_assert(!sizeof(T), "no JSON form for this type");
     }
@@ -201,8 +138,8 @@ runtime::Result<void> writeValue(const T& value, const StringifyOptions& options
 /// unsigned integers. Every plain byte and delimiter is one writeByte; escapes, multi-byte
 /// characters and numbers are one writeAll each. Holds no copy of the text and allocates
 /// nothing. Errors: the writer's first, unchanged; what was written stays written.
-template <class T, runtime::ByteWriter W>
-runtime::Result<void> stringify(const T& value, const StringifyOptions& options, W& out) {
+template <class T>
+runtime::Result<void> stringify(const T& value, const StringifyOptions& options, runtime::Writer& out) {
     return runtime::passOn(detail::writeValue(value, options, out));
 }
 

@@ -2,7 +2,6 @@
 // requests and responses use.
 #pragma once
 
-#include <concepts>
 #include <cstddef>
 #include <string_view>
 
@@ -18,15 +17,8 @@ inline constexpr std::size_t MaxWriteLength = 0x7FFFF000;
 /// before the error stay written.
 Result<void> writeAll(int fd, std::string_view bytes);
 
-/// Anything that takes bytes: writeByte for one, writeAll for a run, each completely or with
-/// the first error.
-template <class W>
-concept ByteWriter = requires(W& writer, char byte, std::string_view bytes) {
-    { writer.writeByte(byte) } -> std::same_as<Result<void>>;
-    { writer.writeAll(bytes) } -> std::same_as<Result<void>>;
-};
-
-/// A byte output behind an interface, so one Response type serves connections and tests alike.
+/// Where bytes go: writeByte for one, writeAll for a run, each completely or with the first
+/// error. One interface, so one Response and one JSON writer serve connections and tests alike.
 class Writer {
 public:
     virtual Result<void> writeAll(std::string_view bytes) = 0;
@@ -49,14 +41,9 @@ private:
     int fd_;
 };
 
-/// Anything that gives bytes one at a time: readByte stores the next one and yields true, or
-/// yields false at end of stream, or the first error.
-template <class S>
-concept ByteSource = requires(S& source, char& byte) {
-    { source.readByte(byte) } -> std::same_as<Result<bool>>;
-};
-
-/// A byte source behind an interface, so one Request type serves connections and tests alike.
+/// Where bytes come from, one at a time: readByte stores the next one and yields true, or yields
+/// false at end of stream, or the first error. One interface, so one request reader serves
+/// connections and tests alike.
 class Reader {
 public:
     virtual Result<bool> readByte(char& byte) = 0;
