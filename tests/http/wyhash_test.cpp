@@ -57,11 +57,19 @@ TEST(HashString, HeaderNamesGiveTheirHomeSlotsAndFingerprints) {
     }
 }
 
-TEST(EqlString, ComparesLengthAndBytesWithCase) {
-    EXPECT_TRUE(http::eqlString("Server", "Server"));
-    EXPECT_FALSE(http::eqlString("Server", "server"));
-    EXPECT_FALSE(http::eqlString("Server", "Serve"));
-    EXPECT_TRUE(http::eqlString("", ""));
+TEST(EqlString, ComparesWholeByteStringsNeverAsTerminatedText) {
+    // Keys are views into a head or a literal: not terminated where they end, and free to hold
+    // a NUL byte. Equality is of the whole byte string, case included.
+    using namespace std::string_view_literals;
+    const std::string_view head = "Server: x\r\nServer\0Name"sv;
+    const std::string_view first = head.substr(0, 6);
+    const std::string_view with_nul = head.substr(11, 11);
+    EXPECT_TRUE(http::eqlString(first, "Server"));
+    EXPECT_FALSE(http::eqlString(first, "server"));
+    EXPECT_FALSE(http::eqlString(first, "Serve"));
+    EXPECT_FALSE(http::eqlString(with_nul, "Server")) << "the bytes after a NUL count";
+    EXPECT_TRUE(http::eqlString(with_nul, std::string_view("Server\0Name", 11)));
+    EXPECT_TRUE(http::eqlString(head.substr(3, 0), ""));
 }
 
 }  // namespace
