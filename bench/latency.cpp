@@ -34,7 +34,8 @@ std::string fetch(std::uint16_t port, const std::string& request) {
     }
     std::string answer;
     char buffer[4096];
-    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;) answer.append(buffer, static_cast<std::size_t>(got));
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+        answer.append(buffer, static_cast<std::size_t>(got));
     ::close(fd);
     return answer;
 }

@@ -36,7 +36,8 @@ void checkInvariants(const Table& table, const std::unordered_map<std::string, s
         ++yielded;
         const std::uint64_t hash = http::hashString(entry->key);
         check(table.metadata[slot].fingerprint() == hash >> 58, "the slot byte holds the key's fingerprint");
-        for (auto probe = static_cast<std::uint32_t>(hash) & (capacity - 1); probe != slot; probe = (probe + 1) & (capacity - 1)) {
+        for (auto probe = static_cast<std::uint32_t>(hash) & (capacity - 1); probe != slot;
+             probe = (probe + 1) & (capacity - 1)) {
             check(table.metadata[probe].used(), "no empty slot between a key's home and its slot");
         }
     }

@@ -37,9 +37,12 @@ std::optional<std::uint32_t> hex4(std::string_view text, std::size_t at) {
     for (std::size_t i = at; i < at + 4; ++i) {
         char c = text[i];
         value <<= 4;
-        if (c >= '0' && c <= '9') value |= static_cast<std::uint32_t>(c - '0');
-        else if (c >= 'a' && c <= 'f') value |= static_cast<std::uint32_t>(c - 'a' + 10);
-        else return std::nullopt;  // the writer uses lower-case digits only
+        if (c >= '0' && c <= '9')
+            value |= static_cast<std::uint32_t>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            value |= static_cast<std::uint32_t>(c - 'a' + 10);
+        else
+            return std::nullopt;  // the writer uses lower-case digits only
     }
     return value;
 }
@@ -96,7 +99,8 @@ std::string byteArray(std::string_view bytes) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
     json::StringifyOptions options;
-    const json::StringifyOptions::String flags{.escape_solidus = (data[0] & 1) != 0, .escape_unicode = (data[0] & 2) != 0};
+    const json::StringifyOptions::String flags{.escape_solidus = (data[0] & 1) != 0,
+                                               .escape_unicode = (data[0] & 2) != 0};
     options.string = flags;
     std::string_view bytes(reinterpret_cast<const char*>(data + 1), size - 1);
     fuzzing::StringWriter out;
@@ -110,7 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzzing::check(decoded.has_value(), "well-formed UTF-8 becomes one valid JSON string");
     fuzzing::check(*decoded == bytes, "the JSON string decodes to exactly the input");
     if (flags.escape_unicode) {
-        for (char c : out.text) fuzzing::check(static_cast<unsigned char>(c) < 0x80, "escape_unicode writes ASCII only");
+        for (char c : out.text)
+            fuzzing::check(static_cast<unsigned char>(c) < 0x80, "escape_unicode writes ASCII only");
     }
     std::size_t escaped_solidus = 0, bare_solidus = 0;
     for (std::size_t i = 0; i < out.text.size(); ++i) {

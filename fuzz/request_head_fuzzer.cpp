@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The blank line's CR LF is not part of the stored head.
     const std::optional<std::size_t> end = headEnd(input);
     if (answer == TooLargePage) {
-        fuzzing::check(consumed > limit && consumed <= limit + 2, "the head limit stops reading at the first byte beyond it");
+        fuzzing::check(consumed > limit && consumed <= limit + 2,
+                       "the head limit stops reading at the first byte beyond it");
         fuzzing::check(!end || *end - 2 > limit, "a head within the limit is never refused");
         return 0;
     }

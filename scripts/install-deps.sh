@@ -5,6 +5,7 @@
 #   --fuzz     also clang 16 with libc++ and libFuzzer, for the fuzz preset
 #   --package  also debhelper, lintian, man, debootstrap and systemd-nspawn, for the Debian
 #              package (scripts/package.sh) and the suite that boots it under systemd
+#   --lint     also clang-format and clang-tidy 16, for scripts/lint.sh
 #   --bench    also nginx, ApacheBench, wrk, strace, iproute2 and gnuplot, for bench/run.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,6 +34,9 @@ for option in "$@"; do
       command -v man >/dev/null || need+=(man-db)
       command -v debootstrap >/dev/null || need+=(debootstrap)
       command -v systemd-nspawn >/dev/null || need+=(systemd-container) ;;
+    --lint)
+      command -v clang-format >/dev/null || need+=(clang-format)
+      command -v clang-tidy-16 >/dev/null || need+=(clang-tidy-16) ;;
     --bench)
       command -v nginx >/dev/null || need+=(nginx)
       command -v ab >/dev/null || need+=(apache2-utils)

@@ -7,7 +7,7 @@
 namespace http {
 
 runtime::Result<Served> serveConnection(runtime::Reader& reader, runtime::Writer& writer, RequestHandler dispatch,
-                                      std::pmr::memory_resource& upstream, std::size_t max_head) {
+                                        std::pmr::memory_resource& upstream, std::size_t max_head) {
     // Everything the connection allocates comes from here and goes back in one step. The
     // declaration order (arena, head, response) releases in reverse on every way out.
     runtime::Arena arena(upstream);
@@ -36,7 +36,7 @@ runtime::Result<Served> serveConnection(runtime::Reader& reader, runtime::Writer
 }
 
 runtime::Result<Served> handleSocket(int file, RequestHandler dispatch, std::pmr::memory_resource& upstream,
-                                   std::size_t max_head) {
+                                     std::size_t max_head) {
     runtime::FdWriter writer(file);
     runtime::FdReader reader(file);
     return runtime::passOn(serveConnection(reader, writer, dispatch, upstream, max_head));

@@ -32,13 +32,13 @@ struct Served {
 /// from an arena over `upstream` and is released on return.
 /// Errors: those of reading and writing, OutOfMemory, and those of `dispatch`.
 runtime::Result<Served> serveConnection(runtime::Reader& reader, runtime::Writer& writer, RequestHandler dispatch,
-                                      std::pmr::memory_resource& upstream = runtime::gpa,
-                                      std::size_t max_head = MaxHeadLength);
+                                        std::pmr::memory_resource& upstream = runtime::gpa,
+                                        std::size_t max_head = MaxHeadLength);
 
 /// serveConnection over the accepted connection `file`, which it borrows and never closes:
 /// one read call per byte of the head, one write call per piece of the answer.
 runtime::Result<Served> handleSocket(int file, RequestHandler dispatch,
-                                   std::pmr::memory_resource& upstream = runtime::gpa,
-                                   std::size_t max_head = MaxHeadLength);
+                                     std::pmr::memory_resource& upstream = runtime::gpa,
+                                     std::size_t max_head = MaxHeadLength);
 
 }  // namespace http

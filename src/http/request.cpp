@@ -28,9 +28,7 @@ std::string_view trimBlanks(std::string_view text) noexcept {
 
 }  // namespace
 
-std::string_view methodName(HttpMethod method) noexcept {
-    return MethodNames[static_cast<std::size_t>(method)];
-}
+std::string_view methodName(HttpMethod method) noexcept { return MethodNames[static_cast<std::size_t>(method)]; }
 
 std::optional<HttpMethod> parseMethod(std::string_view token) noexcept {
     for (std::size_t i = 0; i < MethodNames.size(); ++i) {

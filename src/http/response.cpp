@@ -60,8 +60,6 @@ runtime::Result<void> Response::content(std::string_view content_type, std::opti
     return {};
 }
 
-runtime::Result<void> Response::html(std::string_view text) {
-    return runtime::passOn(content("text/html", text));
-}
+runtime::Result<void> Response::html(std::string_view text) { return runtime::passOn(content("text/html", text)); }
 
 }  // namespace http

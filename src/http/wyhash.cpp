@@ -7,8 +7,7 @@ namespace http {
 namespace {
 
 constexpr std::array<std::uint64_t, 5> Primes = {
-    0xa0761d6478bd642f, 0xe7037ed1a0b428db, 0x8ebc6af09c88c6e3,
-    0x589965cc75374cc3, 0x1d8e4e27c47d124f,
+    0xa0761d6478bd642f, 0xe7037ed1a0b428db, 0x8ebc6af09c88c6e3, 0x589965cc75374cc3, 0x1d8e4e27c47d124f,
 };
 
 /// `n` (1, 2, 4 or 8) bytes at `p` as a little-endian number.
@@ -19,9 +18,7 @@ std::uint64_t readLittle(const unsigned char* p, unsigned n) noexcept {
 }
 
 /// Eight bytes as two little-endian halves, the first half on top.
-std::uint64_t readSwapped8(const unsigned char* p) noexcept {
-    return readLittle(p, 4) << 32 | readLittle(p + 4, 4);
-}
+std::uint64_t readSwapped8(const unsigned char* p) noexcept { return readLittle(p, 4) << 32 | readLittle(p + 4, 4); }
 
 /// 1 to 8 tail bytes combined the way the early form does: whole 4- and 2-byte reads from
 /// the front, shifted up to make room for the bytes behind them.

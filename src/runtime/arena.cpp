@@ -39,7 +39,8 @@ struct alignas(std::max_align_t) Arena::Block {
         std::size_t start = (base() + used + alignment - 1) / alignment * alignment - base();
         if (start > capacity || bytes > capacity - start) return nullptr;
         used = start + bytes;
-        return reinterpret_cast<void*>(base() + start);
+        // Pointer arithmetic, not a cast from the integer: the result stays derived from the block.
+        return reinterpret_cast<std::byte*>(this + 1) + start;
     }
 };
 

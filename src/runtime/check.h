@@ -20,15 +20,15 @@ namespace runtime {
 }  // namespace runtime
 
 /// Aborts with the condition's text, its place and the call chain unless `condition` holds.
-#define CHECK(condition)                                         \
-    do {                                                         \
-        if (!(condition)) ::runtime::checkFailed(#condition);    \
+#define CHECK(condition)                                      \
+    do {                                                      \
+        if (!(condition)) ::runtime::checkFailed(#condition); \
     } while (false)
 
 /// The value of a Result that cannot fail; aborts with the error's name if it did.
-#define MUST(expr)                                                                            \
-    __extension__({                                                                           \
-        auto&& must_result_ = (expr);                                                         \
-        if (!must_result_.has_value()) ::runtime::mustFailed(#expr, must_result_.error());   \
-        *std::move(must_result_);                                                             \
+#define MUST(expr)                                                                         \
+    __extension__({                                                                        \
+        auto&& must_result_ = (expr);                                                      \
+        if (!must_result_.has_value()) ::runtime::mustFailed(#expr, must_result_.error()); \
+        *std::move(must_result_);                                                          \
     })

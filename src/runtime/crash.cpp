@@ -16,7 +16,7 @@ namespace runtime {
 namespace {
 
 // Big enough for the handler and backtrace(); static, so a full stack can still be reported.
-alignas(16) std::array<char, 64 * 1024> alternate_stack;
+alignas(16) std::array<char, std::size_t{64} * 1024> alternate_stack;
 
 std::string_view faultName(int signal) noexcept {
     switch (signal) {
@@ -51,7 +51,7 @@ void installCrashReporter() noexcept {
     stack.ss_size = alternate_stack.size();
     ::sigaltstack(&stack, nullptr);
 
-    struct sigaction action{};
+    struct sigaction action {};
     action.sa_sigaction = onFault;
     action.sa_flags = static_cast<int>(SA_SIGINFO | SA_ONSTACK | SA_RESETHAND);
     sigemptyset(&action.sa_mask);

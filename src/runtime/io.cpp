@@ -16,9 +16,7 @@ Result<void> writeAll(int fd, std::string_view bytes) {
     return {};
 }
 
-Result<void> FdWriter::writeAll(std::string_view bytes) {
-    return runtime::passOn(runtime::writeAll(fd_, bytes));
-}
+Result<void> FdWriter::writeAll(std::string_view bytes) { return runtime::passOn(runtime::writeAll(fd_, bytes)); }
 
 Result<bool> FdReader::readByte(char& byte) {
     std::size_t got = TRY(sys::read(fd_, &byte, 1));

@@ -36,8 +36,8 @@ struct [[nodiscard]] Result : std::expected<T, Error> {
 };
 
 /// Raises `error` at `at`: starts a new trace with that location.
-[[nodiscard]] inline std::unexpected<Error> fail(
-    Error error, std::source_location at = std::source_location::current()) noexcept {
+[[nodiscard]] inline std::unexpected<Error> fail(Error error,
+                                                 std::source_location at = std::source_location::current()) noexcept {
     ErrorTrace& trace = errorTrace();
     trace.count = 0;
     trace.dropped = 0;
@@ -57,12 +57,12 @@ template <class T>
 
 /// Evaluates a Result; on error records this hop and returns the error from the enclosing
 /// function, else yields the value. Never nest a TRY inside a TRY.
-#define TRY(expr)                                                                   \
-    __extension__({                                                                 \
-        auto&& try_result_ = (expr);                                                \
-        if (!try_result_.has_value()) {                                             \
-            ::runtime::recordErrorHop(std::source_location::current());             \
-            return std::unexpected(try_result_.error());                            \
-        }                                                                           \
-        *std::move(try_result_);                                                    \
+#define TRY(expr)                                                       \
+    __extension__({                                                     \
+        auto&& try_result_ = (expr);                                    \
+        if (!try_result_.has_value()) {                                 \
+            ::runtime::recordErrorHop(std::source_location::current()); \
+            return std::unexpected(try_result_.error());                \
+        }                                                               \
+        *std::move(try_result_);                                        \
     })

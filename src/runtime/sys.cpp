@@ -27,15 +27,9 @@ constexpr ErrnoName socket_errors[] = {
 
 // The path-related rows serve Unix-domain addresses; the same table serves every kind.
 constexpr ErrnoName bind_errors[] = {
-    {EACCES, Error::AccessDenied},
-    {EADDRINUSE, Error::AddressInUse},
-    {EADDRNOTAVAIL, Error::AddressNotAvailable},
-    {ENOMEM, Error::SystemResources},
-    {ENOENT, Error::FileNotFound},
-    {ENOTDIR, Error::NotDir},
-    {EROFS, Error::ReadOnlyFileSystem},
-    {ENAMETOOLONG, Error::NameTooLong},
-    {ELOOP, Error::SymLinkLoop},
+    {EACCES, Error::AccessDenied},      {EADDRINUSE, Error::AddressInUse},  {EADDRNOTAVAIL, Error::AddressNotAvailable},
+    {ENOMEM, Error::SystemResources},   {ENOENT, Error::FileNotFound},      {ENOTDIR, Error::NotDir},
+    {EROFS, Error::ReadOnlyFileSystem}, {ENAMETOOLONG, Error::NameTooLong}, {ELOOP, Error::SymLinkLoop},
 };
 
 constexpr ErrnoName listen_errors[] = {
@@ -68,14 +62,10 @@ constexpr ErrnoName poll_errors[] = {
 };
 
 constexpr ErrnoName accept_errors[] = {
-    {ECONNABORTED, Error::ConnectionAborted},
-    {EINVAL, Error::SocketNotListening},
-    {EMFILE, Error::ProcessFdQuotaExceeded},
-    {ENFILE, Error::SystemFdQuotaExceeded},
-    {ENOBUFS, Error::SystemResources},
-    {ENOMEM, Error::SystemResources},
-    {EPERM, Error::BlockedByFirewall},
-    {EPROTO, Error::ProtocolFailure},
+    {ECONNABORTED, Error::ConnectionAborted}, {EINVAL, Error::SocketNotListening},
+    {EMFILE, Error::ProcessFdQuotaExceeded},  {ENFILE, Error::SystemFdQuotaExceeded},
+    {ENOBUFS, Error::SystemResources},        {ENOMEM, Error::SystemResources},
+    {EPERM, Error::BlockedByFirewall},        {EPROTO, Error::ProtocolFailure},
 };
 
 constexpr ErrnoName read_errors[] = {
@@ -103,14 +93,9 @@ constexpr ErrnoName open_errors[] = {
 
 // A reset connection (ECONNRESET) is deliberately absent: a write that meets it is Unexpected.
 constexpr ErrnoName write_errors[] = {
-    {EDQUOT, Error::DiskQuota},
-    {EFBIG, Error::FileTooBig},
-    {EIO, Error::InputOutput},
-    {ENOSPC, Error::NoSpaceLeft},
-    {EPERM, Error::AccessDenied},
-    {EPIPE, Error::BrokenPipe},
-    {EBADF, Error::NotOpenForWriting},
-    {EAGAIN, Error::WouldBlock},
+    {EDQUOT, Error::DiskQuota},        {EFBIG, Error::FileTooBig},   {EIO, Error::InputOutput},
+    {ENOSPC, Error::NoSpaceLeft},      {EPERM, Error::AccessDenied}, {EPIPE, Error::BrokenPipe},
+    {EBADF, Error::NotOpenForWriting}, {EAGAIN, Error::WouldBlock},
 };
 
 /// Calls `call` again for as long as it fails with EINTR (a signal interrupted it); its last result.
@@ -154,8 +139,7 @@ void reportUnexpectedErrno(int number) noexcept {
     printCallChain();
 }
 
-std::unexpected<Error> errorFromErrno(std::span<const ErrnoName> table, int number,
-                                      std::source_location at) {
+std::unexpected<Error> errorFromErrno(std::span<const ErrnoName> table, int number, std::source_location at) {
     for (const ErrnoName& row : table) {
         if (row.number == number) return fail(row.name, at);
     }

@@ -36,8 +36,8 @@ extern const std::span<const ErrnoName> WriteErrors;
 
 /// The name `table` gives `number`, raised at `at`; for a number without a name, writes the
 /// "unexpected errno: {}\n" diagnostic and the current call chain, then raises Unexpected.
-[[nodiscard]] std::unexpected<Error> errorFromErrno(
-    std::span<const ErrnoName> table, int number, std::source_location at);
+[[nodiscard]] std::unexpected<Error> errorFromErrno(std::span<const ErrnoName> table, int number,
+                                                    std::source_location at);
 
 /// Writes the line "unexpected errno: {number}\n" to standard error with plain writes, without
 /// the lock: for a log line whose own write failed, which holds it already.
@@ -47,8 +47,7 @@ void writeUnexpectedErrnoLine(int number) noexcept;
 /// current call chain.
 void reportUnexpectedErrno(int number) noexcept;
 
-Result<int> socket(int domain, int type, int protocol,
-                   std::source_location at = std::source_location::current());
+Result<int> socket(int domain, int type, int protocol, std::source_location at = std::source_location::current());
 Result<void> bind(int fd, const sockaddr* address, socklen_t length,
                   std::source_location at = std::source_location::current());
 Result<void> setsockopt(int fd, int level, int name, int value,

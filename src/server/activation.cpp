@@ -63,9 +63,10 @@ runtime::Result<runtime::Fd> adoptListener(Server& server, int fd) {
     if (TRY(sys::getsockopt(fd, SOL_SOCKET, SO_PROTOCOL)) != IPPROTO_TCP) {
         return runtime::fail(runtime::Error::ProtocolNotSupported);
     }
-    if (TRY(sys::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN)) == 0) return runtime::fail(runtime::Error::SocketNotListening);
+    if (TRY(sys::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN)) == 0)
+        return runtime::fail(runtime::Error::SocketNotListening);
     runtime::Fd listener(fd);
-    TRY(sys::fcntl(fd, F_SETFD, FD_CLOEXEC));
+    (void)TRY(sys::fcntl(fd, F_SETFD, FD_CLOEXEC));
     if (server.cork) TRY(sys::setsockopt(fd, IPPROTO_TCP, TCP_CORK, 1));
     socklen_t length = sizeof server.listen_address;
     TRY(sys::getsockname(fd, reinterpret_cast<sockaddr*>(&server.listen_address), &length));
@@ -80,7 +81,7 @@ runtime::Result<void> stopBetweenConnections(const runtime::Fd& listener) {
     sigset_t stop = stopSignal();
     ::sigprocmask(SIG_BLOCK, &stop, nullptr);
     int flags = TRY(runtime::sys::fcntl(listener.get(), F_GETFL, 0));
-    TRY(runtime::sys::fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK));
+    (void)TRY(runtime::sys::fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK));
     return {};
 }
 

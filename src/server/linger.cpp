@@ -22,7 +22,7 @@ bool hasUnreadInput(int file) noexcept {
 void drainUntilEnd(int file, LingerLimits limits) noexcept {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + limits.total;
-    std::array<char, 64 * 1024> sink;
+    std::array<char, std::size_t{64} * 1024> sink;
     for (;;) {
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) return;

@@ -45,15 +45,15 @@ runtime::Result<runtime::Fd> accept(const runtime::Fd& listener) {
     // Nothing reads the peer's address.
     alignas(sockaddr_storage) std::array<std::byte, PeerAddressLength> peer;
     socklen_t peer_length = PeerAddressLength;
-    return runtime::Fd(TRY(runtime::sys::accept4(listener.get(), reinterpret_cast<sockaddr*>(peer.data()), &peer_length,
-                                                 SOCK_CLOEXEC)));
+    return runtime::Fd(TRY(
+        runtime::sys::accept4(listener.get(), reinterpret_cast<sockaddr*>(peer.data()), &peer_length, SOCK_CLOEXEC)));
 }
 
 runtime::Result<std::optional<runtime::Fd>> acceptPending(const runtime::Fd& listener) {
     alignas(sockaddr_storage) std::array<std::byte, PeerAddressLength> peer;
     socklen_t peer_length = PeerAddressLength;
-    std::optional<int> accepted = TRY(
-        runtime::sys::acceptPending(listener.get(), reinterpret_cast<sockaddr*>(peer.data()), &peer_length, SOCK_CLOEXEC));
+    std::optional<int> accepted = TRY(runtime::sys::acceptPending(
+        listener.get(), reinterpret_cast<sockaddr*>(peer.data()), &peer_length, SOCK_CLOEXEC));
     if (!accepted) return std::nullopt;
     return runtime::Fd(*accepted);
 }

@@ -41,7 +41,9 @@ struct HeldListener {
     }
 };
 
-bool exitedWith(std::optional<int> status, int code) { return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code; }
+bool exitedWith(std::optional<int> status, int code) {
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+}
 
 TEST(Activated, ServesOnTheListenerItIsHandedWithTheSameLog) {
     std::signal(SIGPIPE, SIG_IGN);
@@ -49,7 +51,8 @@ TEST(Activated, ServesOnTheListenerItIsHandedWithTheSameLog) {
     ServerProcess server(Activation{listener.fd.get()});
     EXPECT_EQ(testing_support::roundTrip(listener.port, WorldsRequest), WorldsAnswer);
     ASSERT_TRUE(server.waitUntilListening(2)) << server.log();
-    EXPECT_EQ(server.log(), std::string(StartLine) + std::string(ListeningLine) + WorldsLine + std::string(ListeningLine));
+    EXPECT_EQ(server.log(),
+              std::string(StartLine) + std::string(ListeningLine) + WorldsLine + std::string(ListeningLine));
 }
 
 TEST(Activated, SigtermWhileWaitingEndsAtOnceWithStatusZeroAndNoLine) {

@@ -2,6 +2,7 @@
 #include "e2e/server_process.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -9,8 +10,6 @@
 
 #include <algorithm>
 #include <chrono>
-
-#include <gtest/gtest.h>
 
 extern char** environ;
 
@@ -55,8 +54,8 @@ ServerProcess::ServerProcess(const Activation& activation) {
     posix_spawn_file_actions_destroy(&actions);
 }
 
-void ServerProcess::spawn(const std::vector<std::string>& argv, posix_spawn_file_actions_t& actions,
-                          bool log_to_pipe, char* const* environment) {
+void ServerProcess::spawn(const std::vector<std::string>& argv, posix_spawn_file_actions_t& actions, bool log_to_pipe,
+                          char* const* environment) {
     int fds[2];
     EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0);
     if (log_to_pipe) posix_spawn_file_actions_adddup2(&actions, fds[1], 2);
@@ -104,7 +103,9 @@ bool ServerProcess::waitForLog(const std::function<bool(const std::string&)>& do
 
 bool ServerProcess::waitUntilListening(std::size_t count, int timeout_ms) {
     return waitForLog(
-        [&](const std::string& log) { return log.ends_with(ListeningLine) && occurrences(log, ListeningLine) >= count; },
+        [&](const std::string& log) {
+            return log.ends_with(ListeningLine) && occurrences(log, ListeningLine) >= count;
+        },
         timeout_ms);
 }
 

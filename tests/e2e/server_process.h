@@ -5,9 +5,8 @@
 #include <spawn.h>
 #include <sys/types.h>
 
-#include <csignal>
-
 #include <condition_variable>
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>

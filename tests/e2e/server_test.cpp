@@ -55,7 +55,8 @@ void expectFatalExit(ServerProcess& server, std::string_view name) {
 using Server = e2e::ServerTest;
 
 TEST_F(Server, StartUpWritesExactlyTheStartAndListeningLines) {
-    EXPECT_FALSE(server.waitForLog([](const std::string& log) { return log.size() > startAndListening().size(); }, 300));
+    EXPECT_FALSE(
+        server.waitForLog([](const std::string& log) { return log.size() > startAndListening().size(); }, 300));
     EXPECT_EQ(server.log(), startAndListening());
 }
 
@@ -88,8 +89,8 @@ TEST_F(Server, RefusedRequestLinesAreAnsweredAndServingGoesOn) {
 TEST_F(Server, PostWithABodyReceivesTheWholePageAndACleanEnd) {
     runtime::Fd client = connectLoopback(Port);
     std::string body(64 * 1024, 'b');
-    testing_support::sendAll(client.get(),
-                             "POST /submit HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+    testing_support::sendAll(
+        client.get(), "POST /submit HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
     std::string answer = testing_support::readUntilClose(client.get());
     EXPECT_EQ(answer, NotFoundPage);
     client = runtime::Fd(-1);  // the server drains until this end of stream, then serves on

@@ -42,8 +42,8 @@ TEST_F(Worlds, TwoRequestsInARowAreByteIdentical) {
 }
 
 TEST_F(Worlds, NearMissesGetTheNotFoundPage) {
-    for (std::string path : {"/api/v1/worlds?x=1", "/api/v1/worlds/", "/API/v1/worlds", "/api/v1/worlds#a",
-                             "//api/v1/worlds", "/"}) {
+    for (std::string path :
+         {"/api/v1/worlds?x=1", "/api/v1/worlds/", "/API/v1/worlds", "/api/v1/worlds#a", "//api/v1/worlds", "/"}) {
         SCOPED_TRACE(path);
         std::string answer = roundTrip(Port, "GET " + path + " HTTP/1.1\r\n\r\n");
         EXPECT_TRUE(answer.starts_with("HTTP/1.1 404 OK\r\n")) << answer;

@@ -1,13 +1,12 @@
 // processRequest: the request log line, exact-path dispatch and the not-found page.
 #include "endpoints/endpoints.h"
 
-#include "http/pages.h"
-#include "runtime/arena.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "http/pages.h"
+#include "runtime/arena.h"
 #include "support/test_support.h"
 #include "support/wire.h"
 
@@ -54,9 +53,15 @@ TEST_F(ProcessRequest, OnlyTheExactPathReachesTheEndpoint) {
         bool hit;
     };
     const Case cases[] = {
-        {"/api/v1/worlds", true},   {"/api/v1/worlds?x=1", false}, {"/api/v1/worlds/", false},
-        {"/API/v1/worlds", false},  {"/api/v1/worlds#a", false},   {"//api/v1/worlds", false},
-        {"/", false},               {"", false},                   {"/api/v1/world", false},
+        {"/api/v1/worlds", true},
+        {"/api/v1/worlds?x=1", false},
+        {"/api/v1/worlds/", false},
+        {"/API/v1/worlds", false},
+        {"/api/v1/worlds#a", false},
+        {"//api/v1/worlds", false},
+        {"/", false},
+        {"", false},
+        {"/api/v1/world", false},
         {"/api%2Fv1/worlds", false},
     };
     for (const Case& c : cases) {

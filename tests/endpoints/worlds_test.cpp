@@ -23,7 +23,8 @@ runtime::Result<void> answer(runtime::Writer& out, std::pmr::memory_resource& me
     http::Response res(memory, out);
     TRY(http::addDefaultHeaders(res));
     runtime::FdReader unread(-1);
-    return runtime::passOn(endpoints::worldsList(memory, http::Request{http::HttpMethod::GET, "/api/v1/worlds", unread}, res));
+    return runtime::passOn(
+        endpoints::worldsList(memory, http::Request{http::HttpMethod::GET, "/api/v1/worlds", unread}, res));
 }
 
 TEST(WorldsList, BodyIsTheExact130ByteDocument) {

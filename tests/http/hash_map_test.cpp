@@ -29,7 +29,8 @@ struct Placed {
 
 std::vector<Placed> slots(const HeaderTable& table) {
     std::vector<Placed> placed;
-    for (auto it = table.iterator(); auto* entry = it.next();) placed.push_back({std::string(entry->key), it.index - 1});
+    for (auto it = table.iterator(); auto* entry = it.next();)
+        placed.push_back({std::string(entry->key), it.index - 1});
     return placed;
 }
 
@@ -83,10 +84,12 @@ TEST(HashMap, PutAtZeroAvailableGrowsToSixteenFirstAndReorders) {
         const char* note;
     };
     const Case cases[] = {
-        {"Server", 6,
+        {"Server",
+         6,
          {"Connection", "Server", "Content-Type", "Access-Control-Allow-Origin", "Content-Length", "X-Powered-By"},
          "a key already present: the growth check comes before the lookup"},
-        {"Date", 7,
+        {"Date",
+         7,
          {"Connection", "Date", "Server", "Content-Type", "Access-Control-Allow-Origin", "Content-Length",
           "X-Powered-By"},
          "a seventh distinct key"},
@@ -219,7 +222,8 @@ TEST(HashMap, MovingHandsOverTheStorage) {
         putAll(table, NotFoundHeaders);
         HeaderTable moved(std::move(table));
         EXPECT_EQ(moved.size, 6u);
-        EXPECT_EQ(table.capacity(), 0u);  // NOLINT(bugprone-use-after-move): the moved-from state is part of the contract
+        EXPECT_EQ(table.capacity(),
+                  0u);  // NOLINT(bugprone-use-after-move): the moved-from state is part of the contract
         HeaderTable assigned;
         assigned = std::move(moved);
         EXPECT_EQ(order(assigned).size(), 6u);

@@ -16,9 +16,9 @@ using http::RequestLineStatus;
 using testing_support::IsOk;
 
 TEST(ParseMethod, AcceptsOnlyTheNineExactNames) {
-    const HttpMethod all[] = {HttpMethod::GET,     HttpMethod::HEAD,  HttpMethod::POST,
+    const HttpMethod all[] = {HttpMethod::GET,     HttpMethod::HEAD,    HttpMethod::POST,
                               HttpMethod::OPTIONS, HttpMethod::CONNECT, HttpMethod::TRACE,
-                              HttpMethod::PUT,     HttpMethod::PATCH, HttpMethod::DELETE};
+                              HttpMethod::PUT,     HttpMethod::PATCH,   HttpMethod::DELETE};
     for (std::size_t i = 0; i < std::size(all); ++i) {
         EXPECT_EQ(static_cast<std::size_t>(all[i]), i);
         EXPECT_EQ(http::parseMethod(http::methodName(all[i])), all[i]);

@@ -1,13 +1,12 @@
 // Response: the status line, the header block in table order, bodies, and cut-off writes.
 #include "http/response.h"
 
-#include "http/pages.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "http/pages.h"
 #include "support/test_support.h"
 #include "support/wire.h"
 
@@ -29,9 +28,11 @@ runtime::Result<void> writeNotFound(http::Response& res) {
 }
 
 TEST(Response, StatusLineIsPlainDecimalWithReasonOk) {
-    for (auto [code, line] : std::vector<std::pair<std::uint16_t, std::string>>{
-             {404, "HTTP/1.1 404 OK\r\n"}, {200, "HTTP/1.1 200 OK\r\n"}, {7, "HTTP/1.1 7 OK\r\n"},
-             {0, "HTTP/1.1 0 OK\r\n"}, {65535, "HTTP/1.1 65535 OK\r\n"}}) {
+    for (auto [code, line] : std::vector<std::pair<std::uint16_t, std::string>>{{404, "HTTP/1.1 404 OK\r\n"},
+                                                                                {200, "HTTP/1.1 200 OK\r\n"},
+                                                                                {7, "HTTP/1.1 7 OK\r\n"},
+                                                                                {0, "HTTP/1.1 0 OK\r\n"},
+                                                                                {65535, "HTTP/1.1 65535 OK\r\n"}}) {
         FailingResource memory;
         RecordingWriter out;
         http::Response res(memory, out);
@@ -49,9 +50,12 @@ TEST(Response, NotFoundPageIsExactAndWrittenOnePiecePerWrite) {
     }
     EXPECT_EQ(out.bytes, NotFoundPage);
     std::vector<std::string> expected_calls = {"HTTP/1.1 ", "404", " OK\r\n"};
-    for (auto [name, value] : std::vector<std::pair<std::string, std::string>>{
-             {"Connection", "close"}, {"Content-Length", "23"}, {"Server", "Tovren/0.1"},
-             {"Content-Type", "text/html"}, {"X-Powered-By", "Halvex/1.0"}, {"Access-Control-Allow-Origin", "*"}}) {
+    for (auto [name, value] : std::vector<std::pair<std::string, std::string>>{{"Connection", "close"},
+                                                                               {"Content-Length", "23"},
+                                                                               {"Server", "Tovren/0.1"},
+                                                                               {"Content-Type", "text/html"},
+                                                                               {"X-Powered-By", "Halvex/1.0"},
+                                                                               {"Access-Control-Allow-Origin", "*"}}) {
         expected_calls.insert(expected_calls.end(), {name, ": ", value, "\r\n"});
     }
     expected_calls.insert(expected_calls.end(), {"\r\n", "<p>Invalid endpoint</p>"});

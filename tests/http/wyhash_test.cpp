@@ -45,8 +45,8 @@ TEST(HashString, HeaderNamesGiveTheirHomeSlotsAndFingerprints) {
         std::uint64_t fingerprint;
     };
     const Case cases[] = {
-        {"Server", 3, 48},       {"Connection", 0, 5},    {"Access-Control-Allow-Origin", 7, 29},
-        {"X-Powered-By", 6, 14}, {"Content-Type", 3, 36}, {"Content-Length", 1, 16},
+        {"Server", 3, 48},         {"Connection", 0, 5},    {"Access-Control-Allow-Origin", 7, 29},
+        {"X-Powered-By", 6, 14},   {"Content-Type", 3, 36}, {"Content-Length", 1, 16},
         {"/api/v1/worlds", 6, 32},
     };
     for (const Case& c : cases) {

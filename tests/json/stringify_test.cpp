@@ -20,8 +20,10 @@ using testing_support::IsOk;
 using testing_support::RecordingWriter;
 
 constexpr StringifyOptions Plain{};
-constexpr StringifyOptions EscapeSolidus{.whitespace = std::nullopt, .string = StringifyOptions::String{.escape_solidus = true}};
-constexpr StringifyOptions EscapeUnicode{.whitespace = std::nullopt, .string = StringifyOptions::String{.escape_unicode = true}};
+constexpr StringifyOptions EscapeSolidus{.whitespace = std::nullopt,
+                                         .string = StringifyOptions::String{.escape_solidus = true}};
+constexpr StringifyOptions EscapeUnicode{.whitespace = std::nullopt,
+                                         .string = StringifyOptions::String{.escape_unicode = true}};
 constexpr StringifyOptions AsArrays{.whitespace = std::nullopt, .string = StringifyOptions::Array{}};
 
 template <class T>
@@ -157,9 +159,9 @@ TEST(Stringify, EachPlainByteAndDelimiterIsOneWriteAndEachRunAnother) {
     RecordingWriter out;
     ASSERT_THAT(json::stringify(outer, EscapeSolidus, out), IsOk());
     std::vector<std::string> expected = {
-        "{", "\"", "n", "a", "\\/", "m", "e", "\"", ":", "\"", "\xc3\xa9", "\\n", "\"", ",",
-        "\"", "i", "n", "n", "e", "r", "s", "\"", ":", "[", "{", "\"", "n", "\"", ":", "12", "}", "]", ",",
-        "\"", "s", "i", "n", "g", "l", "e", "\"", ":", "{", "\"", "n", "\"", ":", "3", "}", "}",
+        "{", "\"", "n", "a", "\\/", "m", "e",  "\"", ":",  "\"", "\xc3\xa9", "\\n", "\"", ",", "\"", "i", "n",
+        "n", "e",  "r", "s", "\"",  ":", "[",  "{",  "\"", "n",  "\"",       ":",   "12", "}", "]",  ",", "\"",
+        "s", "i",  "n", "g", "l",   "e", "\"", ":",  "{",  "\"", "n",        "\"",  ":",  "3", "}",  "}",
     };
     EXPECT_EQ(out.calls, expected);
     RecordingWriter escaped;

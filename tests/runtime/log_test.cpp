@@ -55,15 +55,20 @@ TEST(Log, EachLiteralRunAndArgumentIsOneWrite) {
     };
     const Case cases[] = {
         {[] { runtime::info<"All your codebase are belong to us.\n">(); },
-         {"info: All your codebase are belong to us.\n"}, "fixed line: one write"},
+         {"info: All your codebase are belong to us.\n"},
+         "fixed line: one write"},
         {[] { runtime::info<"{} {}\n">(std::string_view("DELETE"), std::string_view("/api/v1/worlds")); },
-         {"info: ", "DELETE", " ", "/api/v1/worlds", "\n"}, "request line: five pieces"},
+         {"info: ", "DELETE", " ", "/api/v1/worlds", "\n"},
+         "request line: five pieces"},
         {[] { runtime::info<"{} {}\n">(std::string_view("GET"), std::string_view()); },
-         {"info: ", "GET", " ", "\n"}, "empty argument: no write"},
+         {"info: ", "GET", " ", "\n"},
+         "empty argument: no write"},
         {[] { runtime::err<"{}\n">(std::string_view("AddressInUse")); },
-         {"error: ", "AddressInUse", "\n"}, "error level"},
+         {"error: ", "AddressInUse", "\n"},
+         "error level"},
         {[] { runtime::info<"{}|{}|{}\n">(0u, 18446744073709551615ull, -42); },
-         {"info: ", "0", "|", "18446744073709551615", "|", "-", "42", "\n"}, "numbers in decimal"},
+         {"info: ", "0", "|", "18446744073709551615", "|", "-", "42", "\n"},
+         "numbers in decimal"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.note);
@@ -119,7 +124,9 @@ TEST(Log, FailingStandardErrorDropsItsLinesAndTheNextLineComesOutWhole) {
 // Numbers print in decimal; a bool or a character would print as a number where a text was
 // meant, so the log refuses them when the server is built.
 template <class T>
-constexpr bool Loggable = requires(T value) { runtime::writeLogArgument(value); };
+constexpr bool Loggable = requires(T value) {
+    runtime::writeLogArgument(value);
+};
 static_assert(Loggable<unsigned> && Loggable<long> && Loggable<std::size_t> && Loggable<std::string_view>);
 static_assert(!Loggable<bool> && !Loggable<char> && !Loggable<unsigned char> && !Loggable<char8_t>);
 

@@ -2,11 +2,10 @@
 #include "runtime/sys.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <pthread.h>
 
 #include <atomic>
 #include <cerrno>
@@ -98,8 +97,7 @@ TEST(ErrnoTables, ResetSeenByWriteIsUnexpected) {
 
 TEST(ErrnoTables, UnnamedNumberWritesTheDiagnosticAndACallChain) {
     testing_support::StderrCapture capture;
-    EXPECT_EQ(sys::errorFromErrno(sys::ListenErrors, 9999, std::source_location::current()).error(),
-              Error::Unexpected);
+    EXPECT_EQ(sys::errorFromErrno(sys::ListenErrors, 9999, std::source_location::current()).error(), Error::Unexpected);
     std::string text = capture.text();
     EXPECT_TRUE(text.starts_with("unexpected errno: 9999\n")) << text;
     EXPECT_GT(std::count(text.begin(), text.end(), '\n'), 2) << "a call chain follows the line";
@@ -127,7 +125,8 @@ std::atomic<int> signals_handled = 0;
 
 TEST(Wrappers, ReadInterruptedByASignalIsRepeated) {
     // No SA_RESTART: the blocked read returns EINTR to the wrapper, which must call it again.
-    struct sigaction action {}, previous{};
+    struct sigaction action {
+    }, previous{};
     action.sa_handler = [](int) { ++signals_handled; };
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
     int ends[2];

@@ -32,7 +32,7 @@ TEST(TakeActivationEnvironment, OnlyVariablesNamingThisProcessCountAndTheyMustNa
     const Case cases[] = {
         {nullptr, nullptr, {}, false},
         {nullptr, "1", {}, false},
-        {"1", "1", {}, false},                         // another process's
+        {"1", "1", {}, false},  // another process's
         {"x", "1", {}, false},
         {own.c_str(), nullptr, {}, false},
         {own.c_str(), "1", {}, true},
@@ -43,7 +43,10 @@ TEST(TakeActivationEnvironment, OnlyVariablesNamingThisProcessCountAndTheyMustNa
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.pid ? c.pid : "(unset)") + " " + (c.fds ? c.fds : "(unset)"));
         for (auto [name, value] : {std::pair{"LISTEN_PID", c.pid}, std::pair{"LISTEN_FDS", c.fds}}) {
-            if (value) ::setenv(name, value, 1); else ::unsetenv(name);
+            if (value)
+                ::setenv(name, value, 1);
+            else
+                ::unsetenv(name);
         }
         ::setenv("LISTEN_FDNAMES", "worlds-server.socket", 1);
         runtime::Result<bool> taken = server::takeActivationEnvironment();
@@ -94,8 +97,8 @@ TEST(AdoptListener, RefusesWhatIsNotOneListeningTcpSocket) {
     Case cases[] = {
         {"a pipe", std::move(pipe_read), Error::FileDescriptorNotASocket},
         {"UDP", listening(AF_INET, SOCK_DGRAM, 0, any_ip4, sizeof ip4, false), Error::SocketTypeNotSupported},
-        {"a listening Unix-domain stream", listening(AF_UNIX, SOCK_STREAM, 0, reinterpret_cast<sockaddr*>(&local),
-                                                     local_length, true),
+        {"a listening Unix-domain stream",
+         listening(AF_UNIX, SOCK_STREAM, 0, reinterpret_cast<sockaddr*>(&local), local_length, true),
          Error::AddressFamilyNotSupported},
         {"TCP bound, not listening", listening(AF_INET, SOCK_STREAM, 0, any_ip4, sizeof ip4, false),
          Error::SocketNotListening},

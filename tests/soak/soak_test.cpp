@@ -101,7 +101,8 @@ TEST_F(Soak, TwentyThousandMixedConnectionsInSequence) {
         std::string answer = serveOnce(kind);
         if (answer != kind.answer) {
             ++failures;
-            ADD_FAILURE() << "connection " << i << ": " << kind.request.substr(0, 40) << "\ngot: " << answer.substr(0, 200);
+            ADD_FAILURE() << "connection " << i << ": " << kind.request.substr(0, 40)
+                          << "\ngot: " << answer.substr(0, 200);
         }
         if (i == 1000) rss_after_warm_up = statusKb(server.pid(), "VmRSS");
     }
@@ -130,9 +131,10 @@ TEST_F(Soak, FiftyConcurrentClientsAllGetExactAnswers) {
         clients.emplace_back([c, &wrong] {
             for (int r = 0; r < RequestsEach; ++r) {
                 const bool worlds = (c + r) % 2 == 0;
-                std::string answer = roundTrip(Port, worlds ? "GET /api/v1/worlds HTTP/1.1\r\n\r\n"
-                                                            : "GET /c" + std::to_string(c) + " HTTP/1.1\r\n\r\n",
-                                               20000);
+                std::string answer = roundTrip(
+                    Port,
+                    worlds ? "GET /api/v1/worlds HTTP/1.1\r\n\r\n" : "GET /c" + std::to_string(c) + " HTTP/1.1\r\n\r\n",
+                    20000);
                 wrong += answer != (worlds ? WorldsAnswer : NotFoundPage);
             }
         });
@@ -157,7 +159,8 @@ TEST_F(Soak, HundredWaitingClientsAreServedInArrivalOrder) {
     for (runtime::Fd& client : waiting) EXPECT_EQ(readUntilClose(client.get()), NotFoundPage);
     ASSERT_TRUE(server.waitUntilListening(102, 10000));
     std::string expected = "info: GET /holder\n" + std::string(e2e::ListeningLine);
-    for (int i = 0; i < 100; ++i) expected += "info: GET /w" + std::to_string(i) + "\n" + std::string(e2e::ListeningLine);
+    for (int i = 0; i < 100; ++i)
+        expected += "info: GET /w" + std::to_string(i) + "\n" + std::string(e2e::ListeningLine);
     EXPECT_TRUE(server.log().ends_with(expected)) << server.log().substr(0, 400);
 }
 
