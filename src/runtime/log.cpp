@@ -1,14 +1,10 @@
 // The standard-error lock and the piece writer behind every log line.
 #include "runtime/log.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <mutex>
 
-#include "runtime/io.h"
 #include "runtime/sys.h"
 #include "runtime/trace.h"
 
@@ -37,16 +33,9 @@ StderrLock::~StderrLock() { stderr_mutex.unlock(); }
 // never disturbs the trace of one in flight) and never logs about itself, so it never needs
 // the lock it holds.
 bool writeLogPiece(std::string_view piece) noexcept {
-    while (!piece.empty()) {
-        ssize_t put = ::write(2, piece.data(), std::min(piece.size(), MaxWriteLength));
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0) {
-            noteFailedWrite(errno);
-            return false;
-        }
-        piece.remove_prefix(static_cast<std::size_t>(put));
-    }
-    return true;
+    const int failed = writeStderrRaw(piece);
+    if (failed != 0) noteFailedWrite(failed);
+    return failed == 0;
 }
 
 bool writeLogArgument(Escaped argument) noexcept {

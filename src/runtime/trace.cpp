@@ -68,13 +68,15 @@ void recordErrorHop(std::source_location at) noexcept {
     }
 }
 
-void writeStderrRaw(std::string_view text) noexcept {
+int writeStderrRaw(std::string_view text) noexcept {
     while (!text.empty()) {
         ssize_t put = ::write(2, text.data(), text.size());
         if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) return;
+        if (put < 0) return errno;
+        if (put == 0) return EIO;  // took nothing: trying again would never end
         text.remove_prefix(static_cast<std::size_t>(put));
     }
+    return 0;
 }
 
 void printTraceEntry(std::source_location at) noexcept {

@@ -6,9 +6,10 @@
 
 namespace runtime {
 
-/// Writes `text` to descriptor 2 with plain write calls, dropping it on the first failure.
-/// Async-signal-safe; takes no lock and maps no error.
-void writeStderrRaw(std::string_view text) noexcept;
+/// Writes `text` to descriptor 2 with plain write calls, continuing after partial writes and
+/// repeating interrupted ones; stops at the first failure and returns its error number (0 when
+/// all went out). Async-signal-safe; takes no lock and maps no error.
+int writeStderrRaw(std::string_view text) noexcept;
 
 /// One trace entry: "file:line:column: in function", then the source line and a caret under
 /// the column when the source file can be read.

@@ -19,6 +19,9 @@ namespace {
 
 volatile std::sig_atomic_t stop_signal_arrived = 0;
 
+/// The signal mask while waiting for a connection: the process's own, with SIGTERM let in.
+sigset_t waiting_mask;
+
 extern "C" void noteStopSignal(int) { stop_signal_arrived = 1; }
 
 /// The whole of `text` as a decimal number, or nothing.
@@ -79,26 +82,24 @@ runtime::Result<void> stopBetweenConnections(const runtime::Fd& listener) {
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGTERM, &action, nullptr);
     sigset_t stop = stopSignal();
-    ::sigprocmask(SIG_BLOCK, &stop, nullptr);
+    ::sigprocmask(SIG_BLOCK, &stop, &waiting_mask);
+    sigdelset(&waiting_mask, SIGTERM);
     int flags = TRY(runtime::sys::fcntl(listener.get(), F_GETFL, 0));
     (void)TRY(runtime::sys::fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK));
     return {};
 }
 
 bool stopRequested() noexcept {
-    if (stop_signal_arrived != 0) return true;
     sigset_t pending;
     return ::sigpending(&pending) == 0 && sigismember(&pending, SIGTERM) == 1;
 }
 
 runtime::Result<std::optional<runtime::Fd>> acceptUnlessStopped(const runtime::Fd& listener) {
-    sigset_t waiting;
-    ::sigprocmask(SIG_SETMASK, nullptr, &waiting);
-    sigdelset(&waiting, SIGTERM);
     for (;;) {
         // SIGTERM is let in only here, atomically with the wait: no signal is lost between a
         // check and the wait, and none arrives while a connection is served.
-        if (!TRY(runtime::sys::waitReadable(listener.get(), waiting)) && stop_signal_arrived != 0) return std::nullopt;
+        if (!TRY(runtime::sys::waitReadable(listener.get(), waiting_mask)) && stop_signal_arrived != 0)
+            return std::nullopt;
         std::optional<runtime::Fd> accepted = TRY(acceptPending(listener));
         if (accepted) return accepted;
     }

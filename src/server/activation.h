@@ -31,7 +31,8 @@ runtime::Result<runtime::Fd> adoptListener(Server& server, int fd);
 /// Errors: those of fcntl.
 runtime::Result<void> stopBetweenConnections(const runtime::Fd& listener);
 
-/// True once SIGTERM has arrived (it may still be pending, blocked while a connection is served).
+/// True when a SIGTERM is pending: it arrived while a connection was served, with the signal
+/// blocked (while waiting, it ends acceptUnlessStopped instead).
 bool stopRequested() noexcept;
 
 /// The next connection on `listener`, after stopBetweenConnections; nothing once SIGTERM asks
