@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <initializer_list>
 #include <csignal>
 #include <cstdlib>
 #include <string_view>
@@ -19,7 +20,9 @@ namespace {
 
 volatile std::sig_atomic_t stop_signal_arrived = 0;
 
-/// The signal mask while waiting for a connection: the process's own, with SIGTERM let in.
+/// The signals that ask for a stop, and the mask while waiting for a connection: the
+/// process's own, with those signals let in.
+sigset_t stop_signals;
 sigset_t waiting_mask;
 
 extern "C" void noteStopSignal(int) { stop_signal_arrived = 1; }
@@ -31,13 +34,6 @@ std::optional<long> parseDecimal(const char* text) noexcept {
     auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
     return value;
-}
-
-sigset_t stopSignal() noexcept {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    return set;
 }
 
 }  // namespace
@@ -76,14 +72,17 @@ runtime::Result<runtime::Fd> adoptListener(Server& server, int fd) {
     return listener;
 }
 
-runtime::Result<void> stopBetweenConnections(const runtime::Fd& listener) {
+runtime::Result<void> stopBetweenConnections(const runtime::Fd& listener, std::initializer_list<int> signals) {
     struct sigaction action {};
     action.sa_handler = noteStopSignal;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGTERM, &action, nullptr);
-    sigset_t stop = stopSignal();
-    ::sigprocmask(SIG_BLOCK, &stop, &waiting_mask);
-    sigdelset(&waiting_mask, SIGTERM);
+    sigemptyset(&stop_signals);
+    for (int signal : signals) {
+        ::sigaction(signal, &action, nullptr);
+        sigaddset(&stop_signals, signal);
+    }
+    ::sigprocmask(SIG_BLOCK, &stop_signals, &waiting_mask);
+    for (int signal : signals) sigdelset(&waiting_mask, signal);
     int flags = TRY(runtime::sys::fcntl(listener.get(), F_GETFL, 0));
     (void)TRY(runtime::sys::fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK));
     return {};
@@ -91,12 +90,16 @@ runtime::Result<void> stopBetweenConnections(const runtime::Fd& listener) {
 
 bool stopRequested() noexcept {
     sigset_t pending;
-    return ::sigpending(&pending) == 0 && sigismember(&pending, SIGTERM) == 1;
+    if (::sigpending(&pending) != 0) return false;
+    for (int signal = 1; signal < NSIG; ++signal) {
+        if (sigismember(&stop_signals, signal) == 1 && sigismember(&pending, signal) == 1) return true;
+    }
+    return false;
 }
 
 runtime::Result<std::optional<runtime::Fd>> acceptUnlessStopped(const runtime::Fd& listener) {
     for (;;) {
-        // SIGTERM is let in only here, atomically with the wait: no signal is lost between a
+        // The stop signals are let in only here, atomically with the wait: no signal is lost between a
         // check and the wait, and none arrives while a connection is served.
         if (!TRY(runtime::sys::waitReadable(listener.get(), waiting_mask)) && stop_signal_arrived != 0)
             return std::nullopt;

@@ -1,6 +1,8 @@
-// Socket activation: a listener handed in by the service manager instead of created here, and
-// a stop that waits for the connection in progress.
+// Socket activation: a listener handed in by the service manager instead of created here; and
+// a stop that waits for the connection in progress, under a service manager or as process 1.
 #pragma once
+
+#include <initializer_list>
 
 #include "runtime/fd.h"
 #include "runtime/result.h"
@@ -25,18 +27,18 @@ runtime::Result<bool> takeActivationEnvironment();
 /// setsockopt and getsockname.
 runtime::Result<runtime::Fd> adoptListener(Server& server, int fd);
 
-/// Makes SIGTERM a request to stop between connections: from now on it is blocked except while
-/// acceptUnlessStopped waits, and the listener, shared with other processes, is non-blocking,
-/// so that waiting is where the signal is taken and a connection taken is always served.
-/// Errors: those of fcntl.
-runtime::Result<void> stopBetweenConnections(const runtime::Fd& listener);
+/// Makes each of `signals` a request to stop between connections: from now on they are blocked
+/// except while acceptUnlessStopped waits, and the listener (which may be shared with other
+/// processes) is non-blocking, so that waiting is where a signal is taken and a connection
+/// taken is always served. Errors: those of fcntl.
+runtime::Result<void> stopBetweenConnections(const runtime::Fd& listener, std::initializer_list<int> signals);
 
-/// True when a SIGTERM is pending: it arrived while a connection was served, with the signal
-/// blocked (while waiting, it ends acceptUnlessStopped instead).
+/// True when a stop signal is pending: it arrived while a connection was served, with the
+/// signal blocked (while waiting, it ends acceptUnlessStopped instead).
 bool stopRequested() noexcept;
 
-/// The next connection on `listener`, after stopBetweenConnections; nothing once SIGTERM asks
-/// to stop. Errors: those of ppoll and accept4.
+/// The next connection on `listener`, after stopBetweenConnections; nothing once a stop signal
+/// asks to stop. Errors: those of ppoll and accept4.
 runtime::Result<std::optional<runtime::Fd>> acceptUnlessStopped(const runtime::Fd& listener);
 
 }  // namespace server

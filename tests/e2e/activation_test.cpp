@@ -2,10 +2,12 @@
 // loopback port here), and how it stops.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstring>
 #include <string>
 
 #include "e2e/server_process.h"
@@ -94,6 +96,35 @@ TEST(Activated, ListenFdsOtherThanOneIsAFatalExit) {
     std::optional<int> status = server.waitForExit();
     EXPECT_TRUE(exitedWith(status, 1));
     EXPECT_TRUE(server.log().starts_with(std::string(StartLine) + "error: InvalidListenFds\n")) << server.log();
+}
+
+// As process 1 of a PID namespace (a container's first process) the kernel would drop SIGTERM
+// and SIGINT, which have no default action there: the server takes both as a stop between
+// connections.
+TEST(FirstProcess, SigtermOrSigintEndsItBetweenConnectionsWithStatusZero) {
+    if (::geteuid() != 0) GTEST_SKIP() << "a PID namespace of its own needs root";
+    std::signal(SIGPIPE, SIG_IGN);
+    for (int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(::strsignal(signal));
+        {
+            ServerProcess waiting(e2e::FirstProcess{});
+            ASSERT_TRUE(waiting.waitUntilListening()) << waiting.log();
+            ::kill(waiting.server(), signal);
+            EXPECT_TRUE(exitedWith(waiting.waitForExit(2000), 0));
+            EXPECT_EQ(waiting.log(), std::string(StartLine) + std::string(ListeningLine));
+        }
+        ServerProcess serving(e2e::FirstProcess{});
+        ASSERT_TRUE(serving.waitUntilListening()) << serving.log();
+        runtime::Fd client = connectLoopback(e2e::Port);
+        testing_support::sendAll(client.get(), "GET /api/v1/worlds HTTP/1.1\r\n");
+        ASSERT_TRUE(e2e::waitUntilInSyscall(serving.server(), SYS_read)) << "the server never read the head";
+        ::kill(serving.server(), signal);
+        EXPECT_FALSE(serving.waitForExit(300)) << "ended in the middle of a connection";
+        testing_support::sendAll(client.get(), "\r\n");
+        EXPECT_EQ(testing_support::readUntilClose(client.get()), WorldsAnswer);
+        EXPECT_TRUE(exitedWith(serving.waitForExit(2000), 0));
+        EXPECT_EQ(serving.log(), std::string(StartLine) + std::string(ListeningLine) + WorldsLine);
+    }
 }
 
 TEST(ServerStart, ListenPidOfAnotherProcessStartsAsByHandAndSigtermEndsItAtOnce) {

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 
 extern char** environ;
 
@@ -52,6 +53,39 @@ ServerProcess::ServerProcess(const Activation& activation) {
     const char* script = activation.own_pid ? "LISTEN_PID=$$ exec \"$0\"" : "exec \"$0\"";
     spawn({"/bin/sh", "-c", script, WORLDS_SERVER_PATH}, actions, true, environment.data());
     posix_spawn_file_actions_destroy(&actions);
+}
+
+ServerProcess::ServerProcess(FirstProcess) : through_unshare_(true) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    // --kill-child: when unshare is killed, so is the server.
+    spawn({"/usr/bin/unshare", "--pid", "--fork", "--kill-child", WORLDS_SERVER_PATH}, actions, true, environ);
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+pid_t ServerProcess::server() {
+    if (!through_unshare_) return pid_;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children");
+        pid_t child = -1;
+        if (children >> child) return child;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ADD_FAILURE() << "unshare started no server";
+    return -1;
+}
+
+bool waitUntilInSyscall(pid_t pid, long number, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
+        long current = -2;
+        if (syscall >> current && current == number) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
 }
 
 void ServerProcess::spawn(const std::vector<std::string>& argv, posix_spawn_file_actions_t& actions, bool log_to_pipe,

@@ -30,6 +30,13 @@ struct Activation {
     bool own_pid = true;           ///< LISTEN_PID names the server, else another process (1)
 };
 
+/// Starts the server as process 1 of a PID namespace of its own, as in a container.
+struct FirstProcess {};
+
+/// Waits until process `pid` is blocked in system call `number` (as /proc/PID/syscall shows
+/// it), for at most `timeout_ms`; returns whether it was.
+bool waitUntilInSyscall(pid_t pid, long number, int timeout_ms = 5000);
+
 /// One running server. A thread reads its standard error all the time, so the server never
 /// blocks on a full pipe however much it logs. The destructor kills it if it still runs.
 class ServerProcess {
@@ -39,11 +46,16 @@ public:
     explicit ServerProcess(std::initializer_list<int> closed = {});
     /// Starts the binary as a service manager would for socket activation.
     explicit ServerProcess(const Activation& activation);
+    /// Starts the binary through unshare(1) as process 1 of a new PID namespace; pid() is then
+    /// unshare's, which ends with the server's status, and server() the server's own.
+    explicit ServerProcess(FirstProcess);
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     pid_t pid() const { return pid_; }
+    /// The server's own process: pid(), or the child of unshare for a FirstProcess.
+    pid_t server();
 
     /// A copy of everything written to standard error so far.
     std::string log();
@@ -68,6 +80,7 @@ private:
     void readLog(int fd);
 
     pid_t pid_ = -1;
+    bool through_unshare_ = false;
     bool reaped_ = false;
     std::mutex mutex_;
     std::condition_variable grown_;
