@@ -6,6 +6,8 @@
 #   --package  also debhelper, lintian, man, debootstrap and systemd-nspawn, for the Debian
 #              package (scripts/package.sh) and the suite that boots it under systemd
 #   --lint     also clang-format and clang-tidy 16, for scripts/lint.sh
+#   --containers  also podman, runc and mmdebstrap, for the container images (scripts/images.sh)
+#              and the suite that plays their pod, and kubectl for the Kubernetes manifests
 #   --bench    also nginx, ApacheBench, wrk, strace, iproute2 and gnuplot, for bench/run.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,6 +36,13 @@ for option in "$@"; do
       command -v man >/dev/null || need+=(man-db)
       command -v debootstrap >/dev/null || need+=(debootstrap)
       command -v systemd-nspawn >/dev/null || need+=(systemd-container) ;;
+    --containers)
+      command -v podman >/dev/null || need+=(podman)
+      command -v runc >/dev/null || need+=(runc)
+      command -v mmdebstrap >/dev/null || need+=(mmdebstrap)
+      # podman's network of a pod, when run as root
+      [ -d /usr/lib/cni ] || need+=(containernetworking-plugins)
+      command -v kubectl >/dev/null || need+=(kubernetes-client) ;;
     --lint)
       command -v clang-format >/dev/null || need+=(clang-format)
       command -v clang-tidy-16 >/dev/null || need+=(clang-tidy-16) ;;

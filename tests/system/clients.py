@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
-"""Clients for the system suite, run in the container's network namespace (its own loopback).
+"""Clients for the system and container suites, run where the server's loopback is reachable.
 
   clients.py restarts N     N times: reset a connection in the middle of its head, which ends
                             the worker that took it, then time how long until an answer comes;
                             fails if any took a second or more.
-  clients.py load SECONDS [hostile] [front]
+  clients.py load SECONDS [hostile] [front] [options]
                             8 clients make sequential GETs of /api/v1/worlds for SECONDS, each
                             answer checked byte for byte; with `hostile`, meanwhile a client
                             resets a connection mid-head every 300 ms and one connects and stays
@@ -12,11 +12,22 @@
                             refused, reset, timed out or answered short or wrong. With `front`,
                             all of it goes to the nginx front on port 8091 instead, with 10 silent
                             clients, and an answer is its status line and body byte for byte (the
-                            front's other headers are its own).
+                            front's other headers are its own). Options:
+                              --reset-every S  a reset mid-head every S seconds instead
+                              --from ADDRESS   the clients' own address (a loopback one)
+                              --flood N        meanwhile hold N connections open from
+                                               --flood-from (127.0.0.2), each having sent the
+                                               start of a head, and open again one that closes
+                              --tolerate CODE  a whole answer with status CODE (the front's 502
+                                               while the server is stopped) is counted, not lost;
+                                               a 200 whose body is cut short is always lost
+                              --memory-of FILE  print the highest figure of a cgroup's memory
+                                               file (bytes: the front container's memory use)
   clients.py flaky N        Listens on 127.0.0.1:9091 in the server's place for N connections:
                             reads each head, then resets the odd ones and answers the even ones
                             with the worlds answer. Prints what each connection asked for.
 """
+import argparse
 import socket
 import struct
 import sys
@@ -36,26 +47,29 @@ BODY = ANSWER[ANSWER.index(b"\r\n\r\n") + 4:]
 CLIENTS = 8
 
 
-def reset_mid_head(address=ADDRESS):
-    with socket.create_connection(address, timeout=2) as client:
+def reset_mid_head(address=ADDRESS, source=None):
+    with socket.create_connection(address, timeout=2, source_address=source) as client:
         client.sendall(b"GET /x HT")
         time.sleep(0.05)  # a worker is reading the head now
         client.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
 
 
-def request(timeout, front=False):
-    """One request: "ok", "refused", "reset", "timeout" or "wrong"."""
+def request(timeout, front=False, source=None):
+    """One request: "ok", "status NNN" (a whole answer of the front with another status),
+    "cut" (the front's 200 with a body cut short), "refused", "reset", "timeout" or "wrong"."""
     try:
-        with socket.create_connection(FRONT if front else ADDRESS, timeout=timeout) as client:
+        with socket.create_connection(FRONT if front else ADDRESS, timeout=timeout, source_address=source) as client:
             client.sendall(FRONT_REQUEST if front else REQUEST)
             answer = b""
             while chunk := client.recv(4096):
                 answer += chunk
-        if front:
-            right = answer.startswith(b"HTTP/1.1 200 OK\r\n") and answer.endswith(b"\r\n\r\n" + BODY)
-        else:
-            right = answer == ANSWER
-        return "ok" if right else "wrong"
+        if not front:
+            return "ok" if answer == ANSWER else "wrong"
+        if answer.startswith(b"HTTP/1.1 200 OK\r\n"):
+            return "ok" if answer.endswith(b"\r\n\r\n" + BODY) else "cut"
+        if answer.startswith(b"HTTP/1.1 ") and b"\r\n\r\n" in answer:
+            return "status " + answer[9:12].decode(errors="replace")
+        return "wrong"
     except ConnectionRefusedError:
         return "refused"
     except ConnectionResetError:
@@ -80,7 +94,76 @@ def restarts(count):
     print(f"{count} restarts, each answered again within {slowest:.3f} s")
 
 
-def load(seconds, hostile, front):
+class Flood:
+    """N connections held open from one address, each having sent the start of a head and then
+    nothing; one that the front closes is opened again at once. Bounded: it stops with stop()."""
+
+    def __init__(self, count, source, target):
+        self.count, self.source, self.target = count, (source, 0), target
+        self.held, self.reopened, self.failed = [], 0, 0
+        self.stopping = False
+        self.thread = threading.Thread(target=self.run)
+
+    def open_one(self):
+        connection = socket.socket()
+        connection.setblocking(False)
+        connection.bind(self.source)
+        connection.connect_ex(self.target)
+        self.held.append(connection)
+
+    def run(self):
+        import selectors
+        selector = selectors.DefaultSelector()
+        for _ in range(self.count):
+            self.open_one()
+        pending = set(self.held)
+        for connection in self.held:
+            selector.register(connection, selectors.EVENT_WRITE)
+        while not self.stopping:
+            for key, events in selector.select(timeout=0.1):
+                connection = key.fileobj
+                if connection in pending:  # connected (or failed): send the start of a head
+                    pending.discard(connection)
+                    selector.modify(connection, selectors.EVENT_READ)
+                    try:
+                        connection.send(b"GET / HTTP/1.1\r\n")
+                        continue
+                    except OSError:
+                        pass
+                else:
+                    try:
+                        if connection.recv(4096):
+                            continue
+                    except OSError:
+                        pass
+                # Closed by the front (or failed): open another in its place.
+                selector.unregister(connection)
+                connection.close()
+                self.held.remove(connection)
+                self.reopened += 1
+                self.open_one()
+                pending.add(self.held[-1])
+                selector.register(self.held[-1], selectors.EVENT_WRITE)
+        for connection in self.held:
+            connection.close()
+
+    def start(self):
+        self.thread.start()
+
+    def stop(self):
+        self.stopping = True
+        self.thread.join()
+
+
+def load(seconds, hostile, front, reset_every=0.3, source=None, flood=0, flood_from="127.0.0.2",
+         tolerate=(), memory_of=None):
+    source = (source, 0) if source else None
+    target = FRONT if front else ADDRESS
+    flooding = None
+    if flood:
+        flooding = Flood(flood, flood_from, target)
+        flooding.start()
+        time.sleep(min(5.0, 1.0 + flood / 4000))  # let the flood take its connections first
     deadline = time.monotonic() + seconds
     outcomes = {}
     latencies = []
@@ -89,7 +172,7 @@ def load(seconds, hostile, front):
     def client():
         while time.monotonic() < deadline:
             started = time.monotonic()
-            outcome = request(10, front)
+            outcome = request(10, front, source)
             took = time.monotonic() - started
             with lock:
                 outcomes[outcome] = outcomes.get(outcome, 0) + 1
@@ -102,35 +185,49 @@ def load(seconds, hostile, front):
         nonlocal resets
         while time.monotonic() < deadline:
             try:
-                reset_mid_head(FRONT if front else ADDRESS)
+                reset_mid_head(target, source)
                 resets += 1
             except OSError:
                 pass
-            time.sleep(0.25)  # with the 50 ms inside: one every 300 ms
+            time.sleep(max(0.0, reset_every - 0.05))  # with the 50 ms inside
 
     threads = [threading.Thread(target=client) for _ in range(CLIENTS)]
     silent = []
     if hostile:
-        silent = [socket.create_connection(FRONT if front else ADDRESS, timeout=5) for _ in range(10 if front else 1)]
+        silent = [socket.create_connection(target, timeout=5, source_address=source) for _ in range(10 if front else 1)]
         threads.append(threading.Thread(target=resetter))
     for thread in threads:
         thread.start()
+    memory = None
+    if memory_of:
+        while any(thread.is_alive() for thread in threads):
+            with open(memory_of) as usage:
+                memory = max(memory or 0, int(usage.read()))
+            time.sleep(0.2)
     for thread in threads:
         thread.join()
     for connection in silent:
         connection.close()
+    if flooding:
+        flooding.stop()
     latencies.sort()
 
     def percentile(p):
         return latencies[min(len(latencies) - 1, int(p * len(latencies)))] * 1000 if latencies else 0.0
 
     total = sum(outcomes.values())
-    lost = total - outcomes.get("ok", 0)
+    counted = {name for name in outcomes if name == "ok" or name.removeprefix("status ") in tolerate}
+    lost = total - sum(outcomes[name] for name in counted)
     detail = ", ".join(f"{name} {count}" for name, count in sorted(outcomes.items()) if name != "ok") or "none lost"
     quiet = f"{len(silent)} silent client" + ("s" if len(silent) > 1 else "")
     extra = f"; {resets} resets mid-head and {quiet} meanwhile" if hostile else ""
+    if flooding:
+        extra += (f"; {flood} connections held from {flood_from} ({flooding.reopened} closed by the front "
+                  f"and opened again)")
+    if memory is not None:
+        extra += f"; the front's memory at most {memory / 2**20:.1f} MiB"
     print(f"{outcomes.get('ok', 0)} of {total} answered byte for byte ({detail}){extra}; latency ms "
-          f"p50 {percentile(0.5):.1f} p99 {percentile(0.99):.1f} max {percentile(1.0):.1f}")
+          f"p50 {percentile(0.5):.1f} p99 {percentile(0.99):.1f} max {percentile(1.0):.1f}", flush=True)
     if lost or total == 0:
         sys.exit(f"{lost} of {total} requests lost")
 
@@ -157,7 +254,18 @@ if __name__ == "__main__":
     if sys.argv[1:2] == ["restarts"]:
         restarts(int(sys.argv[2]))
     elif sys.argv[1:2] == ["load"]:
-        load(float(sys.argv[2]), "hostile" in sys.argv[3:], "front" in sys.argv[3:])
+        parser = argparse.ArgumentParser(prog="clients.py load")
+        parser.add_argument("seconds", type=float)
+        parser.add_argument("modes", nargs="*", choices=["hostile", "front"])
+        parser.add_argument("--reset-every", type=float, default=0.3)
+        parser.add_argument("--from", dest="source")
+        parser.add_argument("--flood", type=int, default=0)
+        parser.add_argument("--flood-from", default="127.0.0.2")
+        parser.add_argument("--tolerate", action="append", default=[])
+        parser.add_argument("--memory-of")
+        args = parser.parse_args(sys.argv[2:])
+        load(args.seconds, "hostile" in args.modes, "front" in args.modes, args.reset_every, args.source,
+             args.flood, args.flood_from, args.tolerate, args.memory_of)
     elif sys.argv[1:2] == ["flaky"]:
         flaky(int(sys.argv[2]))
     else:

@@ -1,0 +1,15 @@
+#!/bin/sh
+# Puts the front's nginx configuration into the Debian root at $1: an mmdebstrap customize
+# hook, run from the top of the source tree. The site is enabled and Debian's default site
+# removed, so nginx serves the worlds front on 8091 and nothing else.
+set -eu
+root=$1
+install -m 644 deploy/images/front/nginx.conf "$root/etc/nginx/nginx.conf"
+install -m 644 packaging/nginx/conf.d/worlds-server.conf "$root/etc/nginx/conf.d/worlds-server.conf"
+install -m 644 packaging/nginx/snippets/worlds-server.conf "$root/etc/nginx/snippets/worlds-server.conf"
+install -m 644 packaging/nginx/sites-available/worlds-server "$root/etc/nginx/sites-available/worlds-server"
+rm -f "$root/etc/nginx/sites-enabled/default"
+ln -s ../sites-available/worlds-server "$root/etc/nginx/sites-enabled/worlds-server"
+# Nothing of the package manager's state: the image is never upgraded in place.
+rm -rf "$root"/var/lib/apt/lists/* "$root"/var/cache/apt/* "$root"/var/cache/debconf/*-old \
+  "$root"/var/log/nginx

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Builds the container images with podman from Debian's packages, pulling nothing:
+#   localhost/worlds-server:VERSION        the static server in an image FROM scratch
+#   localhost/worlds-server-front:VERSION  nginx from a Debian 12 root, with the package's front
+# and saves each as an OCI archive in build/images/ (podman load, docker load, ctr import).
+# Both are reproducible: every timestamp is the commit's, and no build path reaches the binary,
+# so a clone of the same commit anywhere builds the same server image ID (and the same front
+# image ID while Debian serves the same package versions).
+# Usage: scripts/images.sh [server|front]   (both when neither is named)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+which=${1:-all}
+case $which in server|front|all) ;; *) echo "usage: scripts/images.sh [server|front]" >&2; exit 2 ;; esac
+scripts/install-deps.sh --containers
+
+version=$(sed -n 's/^project(worlds VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
+revision=$(git rev-parse HEAD)
+# A tree with changes not committed is not that commit: say so in the label.
+git diff --quiet HEAD -- || revision="$revision-modified"
+epoch=$(git log -1 --format=%ct)
+created=$(date -u -d "@$epoch" +%Y-%m-%dT%H:%M:%SZ)
+# The project has no published repository yet: set WORLDS_SOURCE_URL to where it lives.
+source_url=${WORLDS_SOURCE_URL:-https://worlds.example.org/worlds.git}
+mirror=${WORLDS_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+security_mirror=${WORLDS_DEBIAN_SECURITY_MIRROR:-http://deb.debian.org/debian-security}
+out=build/images
+mkdir -p "$out"
+context=$(mktemp -d)
+trap 'rm -rf "$context"' EXIT
+
+build() {  # name, Containerfile: builds localhost/NAME:VERSION from $context and saves it
+  local name=$1 containerfile=$2
+  podman build --quiet --timestamp "$epoch" --file "$containerfile" \
+    --build-arg VERSION="$version" --build-arg REVISION="$revision" \
+    --build-arg CREATED="$created" --build-arg SOURCE="$source_url" \
+    --tag "localhost/$name:$version" "$context" > /dev/null
+  rm -f "$out/$name-$version.oci.tar"
+  podman save --quiet --format oci-archive --output "$out/$name-$version.oci.tar" "localhost/$name:$version"
+  local id size
+  id=$(podman image inspect --format '{{.Id}}' "localhost/$name:$version")
+  size=$(podman image inspect --format '{{.Size}}' "localhost/$name:$version")
+  echo "localhost/$name:$version  id ${id:0:12}  $size bytes  $out/$name-$version.oci.tar"
+}
+
+# The server: linked statically and stripped (the static preset), alone in the image.
+if [ "$which" != front ]; then
+  cmake --preset static > /dev/null
+  cmake --build --preset static > /dev/null
+  cp build/static/worlds-server "$context/"
+  build worlds-server deploy/images/server/Containerfile
+  rm -f "$context/worlds-server"
+fi
+[ "$which" != server ] || exit 0
+
+# The front: Debian 12 with only what nginx needs (the essential packages and nginx, without
+# documentation, manual pages or locales), the package's nginx files, this image's nginx.conf.
+# The merged-usr hook lays /bin, /lib and /sbin out as links into /usr from the start, so the
+# usrmerge package, and the 50 MB of perl it needs, is not installed.
+SOURCE_DATE_EPOCH=$epoch mmdebstrap --quiet --variant=essential --include=nginx \
+  --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-include=/usr/share/doc/*/copyright' \
+  --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/info/*' \
+  --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt='path-exclude=/usr/share/lintian/*' \
+  --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
+  --customize-hook='deploy/images/front/customize.sh "$1"' \
+  bookworm "$context/root.tar" \
+  "deb $mirror bookworm main" "deb $mirror bookworm-updates main" \
+  "deb $security_mirror bookworm-security main" > "$out/front-root.log" 2>&1 ||
+  { tail -n 30 "$out/front-root.log"; exit 1; }
+build worlds-server-front deploy/images/front/Containerfile

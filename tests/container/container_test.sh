@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# Builds the container images (scripts/images.sh) and plays the pod of deploy/podman/worlds.yaml
+# with podman, as root, on this machine: the server and its front in one network namespace,
+# the front published on 127.0.0.1:8091. Then it checks the server container's confinement,
+# clients through the front under a hostile mix and under a connection flood, a stop of the
+# server under load, a SIGKILL and the pod's restart, and that the server image builds to one
+# ID from two clones in two folders; and always removes the pod.
+# Exit 77 (skipped) when not root or a tool is missing, unless WORLDS_REQUIRE_CLIENT_TOOLS=1.
+set -euo pipefail
+source_dir=${WORLDS_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
+cd "$source_dir"
+
+skip() {
+  if [ "${WORLDS_REQUIRE_CLIENT_TOOLS:-}" = 1 ]; then echo "FAIL: $1 (WORLDS_REQUIRE_CLIENT_TOOLS=1)" >&2; exit 1; fi
+  echo "skipped: $1"
+  exit 77
+}
+fail() { echo "FAIL: $*" >&2; exit 1; }
+step() { echo "== $*"; }
+
+[ "$(id -u)" = 0 ] || skip "needs root (podman's pod network, nsenter)"
+for tool in podman runc mmdebstrap nsenter python3 git; do
+  command -v "$tool" >/dev/null || skip "missing $tool (scripts/install-deps.sh --containers)"
+done
+
+work=build/container
+mkdir -p "$work"
+# This machine's kernel refuses podman's default rlimits (raising them needs CAP_SYS_RESOURCE,
+# which the sandbox lacks) and crun's handling of its hybrid cgroup layout: the suite's podman
+# sets no rlimits and runs runc. Users' podman keeps its own configuration.
+export CONTAINERS_CONF=$PWD/$work/containers.conf
+printf '[containers]\ndefault_ulimits = []\n\n[engine]\nruntime = "runc"\n' > "$CONTAINERS_CONF"
+# The flood holds thousands of connections: this process needs the descriptors.
+ulimit -n "$(ulimit -Hn)"
+
+version=$(sed -n 's/^project(worlds VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
+pod_yaml=deploy/podman/worlds.yaml
+grep -q "image: localhost/worlds-server:$version$" "$pod_yaml" && grep -q "image: localhost/worlds-server-front:$version$" "$pod_yaml" ||
+  fail "$pod_yaml does not name the images of version $version"
+
+cleanup() { podman kube down "$pod_yaml" > /dev/null 2>&1 || true; rm -rf "$work/clone-a" "$work/clone-b"; }
+trap cleanup EXIT
+
+step "the server image, built from two clones of this commit in two folders, has one ID"
+ids=()
+for clone in clone-a clone-b; do
+  rm -rf "${work:?}/$clone"
+  git clone -q "$source_dir" "$work/$clone"
+  podman rmi -f "localhost/worlds-server:$version" > /dev/null 2>&1 || true
+  (cd "$work/$clone" && scripts/images.sh server) > "$work/$clone.log" 2>&1 || { tail -n 30 "$work/$clone.log"; fail "images.sh in $clone"; }
+  ids+=("$(podman image inspect --format '{{.Id}}' "localhost/worlds-server:$version")")
+  echo "$clone: $(tail -n 1 "$work/$clone.log")"
+done
+[ "${ids[0]}" = "${ids[1]}" ] || fail "two builds of one commit gave two image IDs: ${ids[*]}"
+
+step "the images of this tree"
+scripts/images.sh | tee "$work/images.log"
+server_size=$(podman image inspect --format '{{.Size}}' "localhost/worlds-server:$version")
+front_size=$(podman image inspect --format '{{.Size}}' "localhost/worlds-server-front:$version")
+[ "$server_size" -le $((2 * 1024 * 1024)) ] || fail "the server image is $server_size bytes, over 2 MiB"
+[ "$front_size" -le $((80 * 1000 * 1000)) ] || fail "the front image is $front_size bytes, over 80 MB"
+for image in worlds-server worlds-server-front; do
+  archive=build/images/$image-$version.oci.tar
+  tar -tf "$archive" index.json > /dev/null 2>&1 || fail "$archive is not an OCI archive"
+done
+
+step "podman kube play $pod_yaml"
+podman kube down "$pod_yaml" > /dev/null 2>&1 || true
+podman kube play "$pod_yaml" > "$work/play.log" 2>&1 || { cat "$work/play.log"; fail "podman kube play"; }
+front_answers() { python3 tests/system/clients.py load 0.1 front > /dev/null 2>&1; }
+for _ in $(seq 100); do front_answers && break; sleep 0.1; done
+front_answers || fail "the front on 127.0.0.1:8091 does not answer"
+restarts() { podman inspect --format '{{.RestartCount}}' worlds-server; }
+
+step "the server container: uid 65534, read-only root, no capabilities, no new privileges"
+pid=$(podman inspect --format '{{.State.Pid}}' worlds-server)
+status=$(cat "/proc/$pid/status")
+grep -q $'^Uid:\t65534\t65534\t65534\t65534$' <<<"$status" || fail "the server does not run as 65534: $(grep Uid <<<"$status")"
+grep -q $'^CapEff:\t0000000000000000$' <<<"$status" || fail "the server has capabilities: $(grep CapEff <<<"$status")"
+grep -q $'^NoNewPrivs:\t1$' <<<"$status" || fail "the server may gain privileges"
+grep -q $'^NSpid:\t[0-9]*\t1$' <<<"$status" || fail "the server is not process 1 of its container"
+awk '$5 == "/" {print $6}' "/proc/$pid/mountinfo" | grep -q '^ro,' || fail "the server's root is writable"
+echo "uid 65534, CapEff 0, NoNewPrivs 1, root read-only, process 1 of its PID namespace"
+
+step "10 s through 127.0.0.1:8091: 8 clients, a reset mid-head every 100 ms, 10 silent clients"
+python3 tests/system/clients.py load 10 hostile front --reset-every 0.1 || fail "requests were lost through the front"
+[ "$(restarts)" = 0 ] || fail "the server restarted $(restarts) times behind the front"
+echo "server restarts: 0"
+
+step "10 s of 8 clients from 127.0.0.3 while 127.0.0.2 holds 8,000 connections to the front"
+# Inside the pod's network namespace, where the front sees each client's own address (through
+# the published port every client comes from the pod network's gateway).
+infra=$(podman pod inspect --format '{{.InfraContainerID}}' worlds)
+pod_pid=$(podman inspect --format '{{.State.Pid}}' "$infra")
+memory=/sys/fs/cgroup/memory$(podman inspect --format '{{.State.CgroupPath}}' worlds-front)/memory.usage_in_bytes
+[ -f "$memory" ] || memory=/sys/fs/cgroup$(podman inspect --format '{{.State.CgroupPath}}' worlds-front)/memory.current
+nsenter -t "$pod_pid" -n python3 tests/system/clients.py load 10 front --from 127.0.0.3 --flood 8000 --memory-of "$memory" ||
+  fail "legitimate requests were lost under the flood"
+
+step "podman stop of the server under load: exit 0 within 2 s, no answer cut short"
+python3 tests/system/clients.py load 6 front --tolerate 502 > "$work/stop-load.log" 2>&1 &
+load=$!
+sleep 1  # the load is under way
+started=$(date +%s%N)
+podman stop --time 10 worlds-server > /dev/null
+took=$((($(date +%s%N) - started) / 1000000))
+code=$(podman inspect --format '{{.State.ExitCode}}' worlds-server)
+wait "$load" || { cat "$work/stop-load.log"; fail "an answer was cut short or lost during the stop"; }
+cat "$work/stop-load.log"
+[ "$code" = 0 ] || fail "the server's exit status was $code"
+[ "$took" -lt 2000 ] || fail "the stop took $took ms"
+echo "stopped in $took ms, exit status $code (the front answers 502 while no server runs)"
+podman start worlds-server > /dev/null
+for _ in $(seq 100); do front_answers && break; sleep 0.05; done
+
+step "SIGKILL of the server: the pod restarts it and the front answers again"
+before=$(restarts)
+started=$(date +%s%N)
+podman kill --signal KILL worlds-server > /dev/null
+for _ in $(seq 200); do front_answers && break; sleep 0.05; done
+front_answers || fail "no answer through the front 10 s after the SIGKILL"
+took=$((($(date +%s%N) - started) / 1000000))
+[ "$(restarts)" -gt "$before" ] || fail "the pod did not restart the server"
+echo "restarted by the pod (restart count $(restarts)); answering through the front again after $took ms"
