@@ -40,7 +40,9 @@ for option in "$@"; do
       command -v podman >/dev/null || need+=(podman)
       command -v runc >/dev/null || need+=(runc)
       command -v mmdebstrap >/dev/null || need+=(mmdebstrap)
-      # podman's network of a pod, when run as root
+      # the pod's pause process, and its network when podman runs as root
+      command -v catatonit >/dev/null || need+=(catatonit)
+      command -v iptables >/dev/null || need+=(iptables)
       [ -d /usr/lib/cni ] || need+=(containernetworking-plugins)
       command -v kubectl >/dev/null || need+=(kubernetes-client) ;;
     --lint)

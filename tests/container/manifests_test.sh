@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The Kubernetes manifests, offline: `kubectl kustomize deploy/kubernetes` builds them, every
+# object is valid against the API's schemas and every pod template meets the Pod Security
+# Standard "restricted" (tests/clients/validate_manifests.mjs); the podman pod is valid too;
+# both name the images of this version; and a copy with two faults is refused for each.
+# Exit 77 (skipped) when kubectl, Node or the pinned validator is missing, unless
+# WORLDS_REQUIRE_CLIENT_TOOLS=1.
+set -euo pipefail
+source_dir=${WORLDS_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
+cd "$source_dir"
+skip() {
+  if [ "${WORLDS_REQUIRE_CLIENT_TOOLS:-}" = 1 ]; then echo "FAIL: $1 (WORLDS_REQUIRE_CLIENT_TOOLS=1)" >&2; exit 1; fi
+  echo "skipped: $1"
+  exit 77
+}
+fail() { echo "FAIL: $*" >&2; exit 1; }
+command -v kubectl >/dev/null || skip "missing kubectl (scripts/install-deps.sh --containers)"
+command -v node >/dev/null || skip "missing node (scripts/install-deps.sh --clients)"
+[ -d tests/clients/node_modules/kubernetes-models ] || skip "missing the npm packages (scripts/install-deps.sh --clients)"
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+validate() { node tests/clients/validate_manifests.mjs "$@"; }
+
+kubectl kustomize deploy/kubernetes > "$work/objects.yaml" || fail "kubectl kustomize deploy/kubernetes"
+validate --restricted < "$work/objects.yaml" || fail "the Kubernetes manifests"
+validate < deploy/podman/worlds.yaml || fail "the podman pod"
+
+version=$(sed -n 's/^project(worlds VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
+for manifest in "$work/objects.yaml" deploy/podman/worlds.yaml; do
+  images=$(sed -n 's/^[ -]*image: *//p' "$manifest" | sort -u | tr '\n' ' ')
+  [ "$images" = "localhost/worlds-server-front:$version localhost/worlds-server:$version " ] ||
+    fail "$manifest names the images $images, not those of version $version"
+done
+echo "both name localhost/worlds-server:$version and localhost/worlds-server-front:$version"
+
+# The checks can fail: a privilege escalation allowed and a user that is not a number.
+sed -e '0,/allowPrivilegeEscalation: false/s//allowPrivilegeEscalation: true/' \
+    -e 's/runAsUser: 65534/runAsUser: nobody/' "$work/objects.yaml" > "$work/broken.yaml"
+if validate --restricted < "$work/broken.yaml" > "$work/refused"; then fail "a broken Deployment was taken as valid"; fi
+grep -q 'runAsUser must be integer' "$work/refused" || fail "the schema did not refuse runAsUser: nobody: $(cat "$work/refused")"
+grep -q 'containers.server: allowPrivilegeEscalation is not false' "$work/refused" ||
+  fail "the restricted standard did not refuse allowPrivilegeEscalation: true: $(cat "$work/refused")"
+echo "a copy with two faults is refused for each"
