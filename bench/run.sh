@@ -127,7 +127,12 @@ syscallsPerRequest() {  # build -> "syscall per-request, ..." list
   start "$1"
   local out=build/bench/strace.$1
   strace -f -c -o "$out" -p "$pid" 2>/dev/null & local tracer=$!
-  until [ "$(awk '/TracerPid/ {print $2}' /proc/"$pid"/status)" != 0 ]; do sleep 0.05; done
+  local tries=0
+  until [ "$(awk '/TracerPid/ {print $2}' /proc/"$pid"/status)" != 0 ]; do
+    tries=$((tries + 1))
+    [ $tries -le 200 ] || { echo "strace did not attach to $pid within 10 s" >&2; exit 1; }
+    sleep 0.05
+  done
   build/bench/latency "$port" $sequential >/dev/null
   kill -INT $tracer; wait $tracer || true
   stop

@@ -207,10 +207,35 @@ class ContractTest(unittest.TestCase):
         result = subprocess.run([node, script, document, BASE + "/api/v1/worlds"], cwd=CLIENTS_DIR,
                                 capture_output=True, timeout=60)
         self.assertEqual(result.returncode, 0, result.stderr.decode())
-        # The same check must refuse an answer that is not a WorldList.
-        refused = subprocess.run([node, script, document, BASE + "/not-a-list"], cwd=CLIENTS_DIR,
-                                 capture_output=True, timeout=60)
-        self.assertNotEqual(refused.returncode, 0)
+
+    def test_an_answer_that_breaks_the_schema_is_refused_by_it(self):
+        self.tool("redocly")
+        (node,) = need(self, "node")
+        # A stand-in with the right status and headers whose world has no id: only the schema can
+        # tell it from the real answer.
+        broken = json.loads(DOCUMENT)
+        del broken["worlds"][0]["id"]
+        body = json.dumps(broken, separators=(",", ":")).encode()
+
+        class StandIn(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                self.send_response(200)
+                self.send_header("Content-Type", "application/json")
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+        stand_in = http.server.HTTPServer(("127.0.0.1", 0), StandIn)
+        threading.Thread(target=stand_in.serve_forever, daemon=True).start()
+        self.addCleanup(stand_in.server_close)
+        self.addCleanup(stand_in.shutdown)
+        script = os.path.join(CLIENTS_DIR, "validate_answer.mjs")
+        document = os.path.join(SOURCE_DIR, "docs", "openapi.yaml")
+        refused = subprocess.run([node, script, document, f"http://127.0.0.1:{stand_in.server_port}/api/v1/worlds"],
+                                 cwd=CLIENTS_DIR, capture_output=True, timeout=60)
+        self.assertEqual(refused.returncode, 1, refused.stderr.decode())
+        self.assertIn("/worlds/0 must have required property 'id'", refused.stderr.decode())
 
 
 def reset_mid_head():
@@ -223,7 +248,7 @@ def reset_mid_head():
 
 
 class SupervisionTest(unittest.TestCase):
-    def test_restarted_server_answers_within_a_second_of_the_fatal_exit(self):
+    def test_restarted_server_answers_again_after_the_fatal_exit(self):
         exits = []
         stopping = threading.Event()
         current = []
@@ -246,7 +271,7 @@ class SupervisionTest(unittest.TestCase):
             supervisor.join(10)
         self.addCleanup(finish)
 
-        deadline = time.monotonic() + 5
+        deadline = time.monotonic() + 10
         while not current and time.monotonic() < deadline:
             time.sleep(0.01)
         self.assertTrue(current and current[0].wait_listening(), "the first server did not start")
@@ -257,7 +282,8 @@ class SupervisionTest(unittest.TestCase):
         exit_time, status, log = exits[0]
         self.assertEqual(status, 1)
         self.assertIn(b"error: ConnectionResetByPeer\n", log)
-        while time.monotonic() < exit_time + 1.0:
+        # Measured and printed; bounded only so that a server that never comes back fails.
+        while time.monotonic() < exit_time + 10.0:
             try:
                 with urllib.request.urlopen(BASE + "/api/v1/worlds", timeout=1) as response:
                     self.assertEqual(response.read(), DOCUMENT)
@@ -266,7 +292,7 @@ class SupervisionTest(unittest.TestCase):
                     return
             except OSError:
                 time.sleep(0.01)
-        self.fail("no answer within one second of the fatal exit")
+        self.fail("no answer within 10 s of the fatal exit")
 
 
 class SystemdTest(unittest.TestCase):
@@ -317,4 +343,8 @@ if __name__ == "__main__":
     result = program.result
     if result.failures or result.errors or result.testsRun == 0:
         sys.exit(1)
-    sys.exit(77 if len(result.skipped) == result.testsRun else 0)
+    # A suite with a case skipped is reported as skipped (the cases that ran have passed), so a
+    # missing tool never passes for a check that was made.
+    for case, reason in result.skipped:
+        print(f"skipped: {case.id()}: {reason}")
+    sys.exit(77 if result.skipped else 0)

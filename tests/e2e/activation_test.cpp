@@ -62,7 +62,7 @@ TEST(Activated, SigtermWhileWaitingEndsAtOnceWithStatusZeroAndNoLine) {
     ServerProcess server(Activation{listener.fd.get()});
     ASSERT_TRUE(server.waitUntilListening()) << server.log();
     ::kill(server.pid(), SIGTERM);
-    EXPECT_TRUE(exitedWith(server.waitForExit(1000), 0));
+    EXPECT_TRUE(exitedWith(server.waitForExit(5000), 0));
     EXPECT_EQ(server.log(), std::string(StartLine) + std::string(ListeningLine));
 }
 
@@ -75,14 +75,14 @@ TEST(Activated, SigtermWhileServingFinishesThatConnectionAndTheNextWaitsInTheLis
         ASSERT_TRUE(server.waitUntilListening()) << server.log();
         runtime::Fd client = connectLoopback(listener.port);
         testing_support::sendAll(client.get(), "GET /api/v1/worlds HTTP/1.1\r\n");
-        ::usleep(100000);  // the server is reading this head now
+        ASSERT_TRUE(testing_support::waitUntilInSyscall(server.pid(), SYS_read)) << "the server never read the head";
         queued = connectLoopback(listener.port);
         testing_support::sendAll(queued.get(), WorldsRequest);
         ::kill(server.pid(), SIGTERM);
         EXPECT_FALSE(server.waitForExit(300)) << "ended in the middle of a connection";
         testing_support::sendAll(client.get(), "\r\n");
         EXPECT_EQ(testing_support::readUntilClose(client.get()), WorldsAnswer);
-        EXPECT_TRUE(exitedWith(server.waitForExit(1000), 0));
+        EXPECT_TRUE(exitedWith(server.waitForExit(5000), 0));
         EXPECT_EQ(server.log(), std::string(StartLine) + std::string(ListeningLine) + WorldsLine);
     }
     // The connection that arrived meanwhile waited in the listener for the next process.
@@ -110,19 +110,19 @@ TEST(FirstProcess, SigtermOrSigintEndsItBetweenConnectionsWithStatusZero) {
             ServerProcess waiting(e2e::FirstProcess{});
             ASSERT_TRUE(waiting.waitUntilListening()) << waiting.log();
             ::kill(waiting.server(), signal);
-            EXPECT_TRUE(exitedWith(waiting.waitForExit(2000), 0));
+            EXPECT_TRUE(exitedWith(waiting.waitForExit(5000), 0));
             EXPECT_EQ(waiting.log(), std::string(StartLine) + std::string(ListeningLine));
         }
         ServerProcess serving(e2e::FirstProcess{});
         ASSERT_TRUE(serving.waitUntilListening()) << serving.log();
         runtime::Fd client = connectLoopback(e2e::Port);
         testing_support::sendAll(client.get(), "GET /api/v1/worlds HTTP/1.1\r\n");
-        ASSERT_TRUE(e2e::waitUntilInSyscall(serving.server(), SYS_read)) << "the server never read the head";
+        ASSERT_TRUE(testing_support::waitUntilInSyscall(serving.server(), SYS_read)) << "the server never read the head";
         ::kill(serving.server(), signal);
         EXPECT_FALSE(serving.waitForExit(300)) << "ended in the middle of a connection";
         testing_support::sendAll(client.get(), "\r\n");
         EXPECT_EQ(testing_support::readUntilClose(client.get()), WorldsAnswer);
-        EXPECT_TRUE(exitedWith(serving.waitForExit(2000), 0));
+        EXPECT_TRUE(exitedWith(serving.waitForExit(5000), 0));
         EXPECT_EQ(serving.log(), std::string(StartLine) + std::string(ListeningLine) + WorldsLine);
     }
 }
@@ -134,9 +134,9 @@ TEST(ServerStart, ListenPidOfAnotherProcessStartsAsByHandAndSigtermEndsItAtOnce)
     EXPECT_EQ(testing_support::roundTrip(e2e::Port, WorldsRequest), WorldsAnswer);
     runtime::Fd client = connectLoopback(e2e::Port);
     testing_support::sendAll(client.get(), "GET /api/v1/worlds HTTP/1.1\r\n");
-    ::usleep(100000);
+    ASSERT_TRUE(testing_support::waitUntilInSyscall(server.pid(), SYS_read)) << "the server never read the head";
     ::kill(server.pid(), SIGTERM);
-    std::optional<int> status = server.waitForExit(1000);
+    std::optional<int> status = server.waitForExit(5000);
     ASSERT_TRUE(status);
     EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM) << "wait status " << *status;
 }

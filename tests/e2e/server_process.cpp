@@ -77,17 +77,6 @@ pid_t ServerProcess::server() {
     return -1;
 }
 
-bool waitUntilInSyscall(pid_t pid, long number, int timeout_ms) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::ifstream syscall("/proc/" + std::to_string(pid) + "/syscall");
-        long current = -2;
-        if (syscall >> current && current == number) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return false;
-}
-
 void ServerProcess::spawn(const std::vector<std::string>& argv, posix_spawn_file_actions_t& actions, bool log_to_pipe,
                           char* const* environment) {
     int fds[2];

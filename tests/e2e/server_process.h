@@ -33,10 +33,6 @@ struct Activation {
 /// Starts the server as process 1 of a PID namespace of its own, as in a container.
 struct FirstProcess {};
 
-/// Waits until process `pid` is blocked in system call `number` (as /proc/PID/syscall shows
-/// it), for at most `timeout_ms`; returns whether it was.
-bool waitUntilInSyscall(pid_t pid, long number, int timeout_ms = 5000);
-
 /// One running server. A thread reads its standard error all the time, so the server never
 /// blocks on a full pipe however much it logs. The destructor kills it if it still runs.
 class ServerProcess {

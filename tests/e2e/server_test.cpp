@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -94,7 +95,7 @@ TEST_F(Server, PostWithABodyReceivesTheWholePageAndACleanEnd) {
     std::string answer = testing_support::readUntilClose(client.get());
     EXPECT_EQ(answer, NotFoundPage);
     client = runtime::Fd(-1);  // the server drains until this end of stream, then serves on
-    EXPECT_TRUE(server.waitUntilListening(2, 1000));
+    EXPECT_TRUE(server.waitUntilListening(2, 10000));
     EXPECT_EQ(roundTrip(Port, "GET /next HTTP/1.1\r\n\r\n"), NotFoundPage) << "still serving";
 }
 
@@ -112,8 +113,9 @@ TEST_F(Server, BodyAnnouncedInTheHeadAndSentLateDoesNotCostTheAnswer) {
         SCOPED_TRACE(c.head);
         runtime::Fd client = connectLoopback(Port);
         testing_support::sendAll(client.get(), c.head);
-        // The answer is written by now; the body meets the server's drain, not a closed socket.
-        ::usleep(50000);
+        // The answer is written and the server lingers (it polls for the body): the body meets
+        // that drain, not a closed socket.
+        ASSERT_TRUE(testing_support::waitUntilInSyscall(server.pid(), SYS_poll)) << "the server did not linger";
         testing_support::sendAll(client.get(), c.body);
         EXPECT_EQ(testing_support::readUntilClose(client.get()), NotFoundPage);
     }
@@ -124,7 +126,8 @@ TEST_F(Server, ZeroContentLengthAndNothingMoreClosesAtOnce) {
     testing_support::sendAll(client.get(), "POST /x HTTP/1.1\r\nContent-Length: 0\r\n\r\n");
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(testing_support::readUntilClose(client.get()), NotFoundPage);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << "the server lingered";
+    // A linger would last its 5 idle seconds.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4)) << "the server lingered";
 }
 
 TEST_F(Server, ClientThatClosesBeforeTheBlankLineGetsNothingAndServingGoesOn) {

@@ -61,16 +61,18 @@ TEST_F(Worlds, PostWithABodyReceivesTheWholeDocumentAndACleanEnd) {
     EXPECT_TRUE(answer.ends_with(WorldsDocument));
 }
 
-TEST_F(Worlds, WholeAnswerArrivesInAtMostFourSegments) {
+TEST_F(Worlds, WholeAnswerArrivesInAFewSegmentsNotOnePerPiece) {
     runtime::Fd client = testing_support::connectLoopback(Port);
     testing_support::sendAll(client.get(), "GET /api/v1/worlds HTTP/1.1\r\n\r\n");
     EXPECT_EQ(testing_support::readUntilClose(client.get()), WorldsAnswer);
     // Counted by the client's own kernel: the handshake's SYN-ACK, perhaps an acknowledgement
-    // of the request, and the answer with the FIN. One segment per written piece would be 150.
+    // of the request, and the answer with the FIN: 4 when the server runs through. The kernel
+    // sends what a corked socket holds once it has waited 200 ms, so each time the server is
+    // descheduled that long adds one; one segment per written piece would be 150.
     tcp_info info{};
     socklen_t length = sizeof info;
     ASSERT_EQ(::getsockopt(client.get(), IPPROTO_TCP, TCP_INFO, &info, &length), 0);
-    EXPECT_LE(info.tcpi_segs_in, 4u);
+    EXPECT_LT(info.tcpi_segs_in, 20u);
 }
 
 TEST_F(Worlds, ClientsThatCloseWithoutReadingDoNotEndTheServer) {

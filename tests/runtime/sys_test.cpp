@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -134,10 +135,17 @@ TEST(Wrappers, ReadInterruptedByASignalIsRepeated) {
     runtime::Fd read_end(ends[0]), write_end(ends[1]);
     char byte = 0;
     std::optional<runtime::Result<std::size_t>> got;
-    std::thread reader([&] { got = sys::read(read_end.get(), &byte, 1); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::atomic<pid_t> reader_id = 0;
+    std::thread reader([&] {
+        reader_id = ::gettid();
+        got = sys::read(read_end.get(), &byte, 1);
+    });
+    while (reader_id == 0) std::this_thread::yield();
+    // Signalled only once blocked in read; written only once the handler ran, so the byte can
+    // reach it only through a repeated read.
+    ASSERT_TRUE(testing_support::waitUntilInSyscall(reader_id, SYS_read)) << "the reader never blocked in read";
     ::pthread_kill(reader.native_handle(), SIGUSR1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    while (signals_handled == 0) std::this_thread::yield();
     ASSERT_EQ(::write(write_end.get(), "x", 1), 1);
     reader.join();
     ::sigaction(SIGUSR1, &previous, nullptr);

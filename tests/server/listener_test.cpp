@@ -139,8 +139,9 @@ TEST(CloseConnection, ClientSilentAfterAMebibyteIsClosedAfterFiveIdleSecondsWith
     double seconds = secondsToClose(std::move(pair.server));
     client.join();
     EXPECT_EQ(received, answer);
+    // At least the idle limit, and well short of the total limit of 30 s.
     EXPECT_GE(seconds, 4.9);
-    EXPECT_LT(seconds, 7.0);
+    EXPECT_LT(seconds, 20.0);
 }
 
 TEST(CloseConnection, ClientThatNeverStopsSendingIsClosedAtTheTotalLimit) {
@@ -156,7 +157,7 @@ TEST(CloseConnection, ClientThatNeverStopsSendingIsClosedAtTheTotalLimit) {
     closed = true;
     client.join();
     EXPECT_GE(seconds, 0.9);
-    EXPECT_LT(seconds, 3.0);
+    EXPECT_LT(seconds, 10.0);
 }
 
 }  // namespace

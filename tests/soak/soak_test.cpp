@@ -24,11 +24,16 @@ namespace {
 using e2e::Port;
 using namespace testing_support;
 
+// Each reader of /proc fails the test when it cannot read: a figure of nothing on both sides of
+// a comparison would pass it.
 std::size_t openDescriptors(pid_t pid) {
     std::size_t count = 0;
     std::string path = "/proc/" + std::to_string(pid) + "/fd";
     DIR* dir = ::opendir(path.c_str());
-    if (dir == nullptr) return 0;
+    if (dir == nullptr) {
+        ADD_FAILURE() << "cannot read " << path;
+        return 0;
+    }
     while (dirent* entry = ::readdir(dir)) count += entry->d_name[0] != '.';
     ::closedir(dir);
     return count;
@@ -40,6 +45,7 @@ long statusKb(pid_t pid, const std::string& field) {
     for (std::string line; std::getline(status, line);) {
         if (line.starts_with(field + ":")) return std::stol(line.substr(field.size() + 1));
     }
+    ADD_FAILURE() << "no " << field << " in /proc/" << pid << "/status";
     return -1;
 }
 
@@ -54,6 +60,7 @@ long listenOverflows() {
             if (name == "ListenOverflows") return std::stol(value);
         }
     }
+    ADD_FAILURE() << "no ListenOverflows in /proc/net/netstat";
     return -1;
 }
 

@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
+#include <fstream>
 #include <new>
+#include <thread>
 
 namespace runtime {
 void PrintTo(Error error, std::ostream* out) { *out << errorName(error); }
@@ -83,13 +86,28 @@ SocketPair::SocketPair() : SocketPair(makeSocketPair()) {}
 
 SocketPair::SocketPair(std::pair<int, int> fds) : server(fds.first), client(fds.second) {}
 
-void sendAll(int fd, std::string_view bytes) {
+void sendAll(int fd, std::string_view bytes, int timeout_ms) {
     while (!bytes.empty()) {
-        ssize_t put = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (put < 0 && errno == EINTR) continue;
+        pollfd ready{fd, POLLOUT, 0};
+        int polled = ::poll(&ready, 1, timeout_ms);
+        if (polled < 0 && errno == EINTR) continue;
+        ASSERT_GT(polled, 0) << "the peer took nothing for " << timeout_ms << " ms";
+        ssize_t put = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (put < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         ASSERT_GT(put, 0) << "send failed: errno " << errno;
         bytes.remove_prefix(static_cast<std::size_t>(put));
     }
+}
+
+bool waitUntilInSyscall(pid_t id, long number, int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream syscall("/proc/" + std::to_string(id) + "/syscall");
+        long current = -2;
+        if (syscall >> current && current == number) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
 }
 
 std::string readUntilClose(int fd, int timeout_ms) {

@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <memory_resource>
 #include <ostream>
@@ -112,8 +114,14 @@ private:
     explicit SocketPair(std::pair<int, int> fds);
 };
 
-/// Writes all of `bytes` to `fd` (test side; asserts on failure).
-void sendAll(int fd, std::string_view bytes);
+/// Writes all of `bytes` to `fd` (test side; asserts on failure, and when the peer takes
+/// nothing for `timeout_ms`).
+void sendAll(int fd, std::string_view bytes, int timeout_ms = 10000);
+
+/// Waits until the process or thread `id` is blocked in system call `number` (as
+/// /proc/ID/syscall shows it), for at most `timeout_ms`; returns whether it was. Tests wait on
+/// that state itself, never on a guess of how long it takes to reach it.
+bool waitUntilInSyscall(pid_t id, long number, int timeout_ms = 10000);
 
 /// Reads from `fd` until end of stream. Fails the test if `timeout_ms` passes without data or
 /// the stream ends with an error (such as a reset) instead.
