@@ -27,13 +27,18 @@ CLIENTS_DIR = os.path.join(SOURCE_DIR, "tests", "clients")
 BASE = "http://127.0.0.1:9091"
 LISTENING = b"info: Listening..\n"
 
-DOCUMENT = (b'{"worlds":[{"id":1234,"title":"Example world","description":"This is an example world!",'
-            b'"category_ids":[14,36,24],"author_id":1}]}')
-WORLDS_ANSWER = (b"HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Tovren/0.1\r\nContent-Type: application/json\r\n"
-                 b"X-Powered-By: Halvex/1.0\r\nAccess-Control-Allow-Origin: *\r\n\r\n" + DOCUMENT)
-NOT_FOUND_ANSWER = (b"HTTP/1.1 404 OK\r\nConnection: close\r\nContent-Length: 23\r\nServer: Tovren/0.1\r\n"
-                    b"Content-Type: text/html\r\nX-Powered-By: Halvex/1.0\r\nAccess-Control-Allow-Origin: *\r\n\r\n"
-                    b"<p>Invalid endpoint</p>")
+DATA_DIR = os.path.join(SOURCE_DIR, "tests", "data")
+
+
+def answer_file(name):
+    with open(os.path.join(DATA_DIR, name), "rb") as answer:
+        return answer.read()
+
+
+# The answers byte for byte, from the files every suite takes them from.
+WORLDS_ANSWER = answer_file("worlds-answer.http")
+NOT_FOUND_ANSWER = answer_file("not-found-answer.http")
+DOCUMENT = WORLDS_ANSWER[WORLDS_ANSWER.index(b"\r\n\r\n") + 4:]
 
 
 def need(test, *tools):

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <utility>
 
 #include "http/connection.h"
 #include "http/pages.h"
@@ -35,6 +38,16 @@ TEST(WorldsList, BodyIsTheExact130ByteDocument) {
     ASSERT_NE(blank_line, std::string::npos);
     const std::string body = out.bytes.substr(blank_line + 4);
     EXPECT_EQ(body, testing_support::WorldsDocument);
+}
+
+// The scripted suites take the answers from tests/data; the C++ tests from wire.h: one and the same.
+TEST(WorldsList, TheAnswerFilesOfTheScriptedSuitesAreTheseAnswers) {
+    for (auto [name, answer] : {std::pair{"worlds-answer.http", testing_support::WorldsAnswer},
+                                std::pair{"not-found-answer.http", testing_support::NotFoundPage}}) {
+        std::ifstream file(std::string(TEST_DATA_DIR) + "/" + name, std::ios::binary);
+        ASSERT_TRUE(file) << name;
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), answer) << name;
+    }
 }
 
 TEST(WorldsList, AnswersWithTheExactStatusHeadersAndDocument) {

@@ -32,6 +32,7 @@
                             with the worlds answer. Prints what each connection asked for.
 """
 import argparse
+import os
 import socket
 import struct
 import sys
@@ -43,10 +44,9 @@ FRONT = ("127.0.0.1", 8091)
 REQUEST = b"GET /api/v1/worlds HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"
 # HTTP/1.0: the front closes after its answer and frames the body by that close, as the server does.
 FRONT_REQUEST = b"GET /api/v1/worlds HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n"
-ANSWER = (b"HTTP/1.1 200 OK\r\nConnection: close\r\nServer: Tovren/0.1\r\nContent-Type: application/json\r\n"
-          b"X-Powered-By: Halvex/1.0\r\nAccess-Control-Allow-Origin: *\r\n\r\n"
-          b'{"worlds":[{"id":1234,"title":"Example world","description":"This is an example world!",'
-          b'"category_ids":[14,36,24],"author_id":1}]}')
+# The answer byte for byte, from the file every suite takes it from.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "worlds-answer.http"), "rb") as f:
+    ANSWER = f.read()
 BODY = ANSWER[ANSWER.index(b"\r\n\r\n") + 4:]
 CLIENTS = 8
 

@@ -70,7 +70,7 @@ fi
 
 run=build/system/run.$$
 nspawn=
-cgroups=()
+source scripts/own-cgroup.sh
 cleanup() {
   set +e
   if [ -n "$nspawn" ] && kill -0 "$nspawn" 2>/dev/null; then
@@ -78,29 +78,13 @@ cleanup() {
     for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
   fi
   # Whatever is left in this run's cgroups, the container's processes included, goes now.
-  for cg in "${cgroups[@]}"; do
-    for p in $(find "$cg" -name cgroup.procs -exec cat {} + 2>/dev/null); do
-      [ "$p" = $$ ] || kill -KILL "$p" 2>/dev/null
-    done
-  done
+  leaveOwnCgroup
   [ -n "$nspawn" ] && wait "$nspawn" 2>/dev/null
-  for cg in "${cgroups[@]}"; do
-    echo $$ > "$(dirname "$cg")/cgroup.procs"
-    for _ in $(seq 50); do find "$cg" -depth -type d -exec rmdir {} + 2>/dev/null; [ -d "$cg" ] || break; sleep 0.1; done
-  done
   rm -rf "$run"
 }
 trap cleanup EXIT
 
-# nspawn needs a cgroup of its own to place the container in: this shell moves into a fresh
-# one in each hierarchy systemd uses (the unified one, and the named v1 one of a hybrid host).
-for hierarchy in /sys/fs/cgroup/unified /sys/fs/cgroup/systemd /sys/fs/cgroup; do
-  [ -f "$hierarchy/cgroup.procs" ] || continue
-  [ "$hierarchy" = /sys/fs/cgroup ] && [ ${#cgroups[@]} -gt 0 ] && continue
-  mkdir "$hierarchy/worlds-system.$$"
-  cgroups+=("$hierarchy/worlds-system.$$")
-  echo $$ > "$hierarchy/worlds-system.$$/cgroup.procs"
-done
+enterOwnCgroup worlds-system
 
 step "booting $deb under systemd"
 cp -a "$cache" "$run"
@@ -127,12 +111,7 @@ case $state in running | degraded) ;; *) fail "the container did not finish boot
 
 new=/root/$(basename "$deb")
 workers=(worlds-server@1 worlds-server@2)
-expected_answer() {
-  printf '%s' 'HTTP/1.1 200 OK'$'\r\n''Connection: close'$'\r\n''Server: Tovren/0.1'$'\r\n' \
-    'Content-Type: application/json'$'\r\n''X-Powered-By: Halvex/1.0'$'\r\n''Access-Control-Allow-Origin: *'$'\r\n'$'\r\n' \
-    '{"worlds":[{"id":1234,"title":"Example world","description":"This is an example world!","category_ids":[14,36,24],"author_id":1}]}'
-}
-expected_answer > build/system/expected
+cp tests/data/worlds-answer.http build/system/expected
 answers_exactly() {
   for _ in $(seq 50); do
     inside curl -s -i http://127.0.0.1:9091/api/v1/worlds > build/system/answer && break
