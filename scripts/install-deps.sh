@@ -25,12 +25,15 @@ for option in "$@"; do
       command -v curl >/dev/null || need+=(curl)
       command -v chromium >/dev/null || need+=(chromium)
       command -v systemd-analyze >/dev/null || need+=(systemd)
+      # systemd-analyze verify opens the manual page that the units' Documentation= names
+      command -v man >/dev/null || need+=(man-db)
       command -v npm >/dev/null || need+=(nodejs npm) ;;
     --fuzz)
       command -v clang++-16 >/dev/null || need+=(clang-16)
       [ -d /usr/lib/llvm-16/include/c++/v1 ] || need+=(libc++-16-dev libc++abi-16-dev)
       [ -f /usr/lib/llvm-16/lib/clang/16/lib/linux/libclang_rt.fuzzer-x86_64.a ] || need+=(libclang-rt-16-dev) ;;
     --package)
+      dpkg -s build-essential >/dev/null 2>&1 || need+=(build-essential)
       command -v dh >/dev/null || need+=(debhelper)
       command -v lintian >/dev/null || need+=(lintian)
       command -v man >/dev/null || need+=(man-db)
@@ -61,7 +64,10 @@ done
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   sudo_cmd=()
-  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "run this as root (apt-get needs it, and sudo is not installed)" >&2; exit 1; }
+    sudo_cmd=(sudo)
+  fi
   "${sudo_cmd[@]}" apt-get update
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${need[@]}"
 fi
