@@ -5,7 +5,7 @@
 #   --fuzz     also clang 16 with libc++ and libFuzzer, for the fuzz preset
 #   --package  also debhelper, lintian, man, debootstrap and systemd-nspawn, for the Debian
 #              package (scripts/package.sh) and the suite that boots it under systemd
-#   --lint     also clang-format and clang-tidy 16, for scripts/lint.sh
+#   --lint     also clang-format 16 and clang-tidy 16, for scripts/lint.sh
 #   --containers  also podman, runc and mmdebstrap, for the container images (scripts/images.sh)
 #              and the suite that plays their pod, and kubectl for the Kubernetes manifests
 #   --bench    also nginx, ApacheBench, wrk, strace, iproute2 and gnuplot, for bench/run.sh
@@ -49,7 +49,7 @@ for option in "$@"; do
       [ -d /usr/lib/cni ] || need+=(containernetworking-plugins)
       command -v kubectl >/dev/null || need+=(kubernetes-client) ;;
     --lint)
-      command -v clang-format >/dev/null || need+=(clang-format)
+      command -v clang-format-16 >/dev/null || need+=(clang-format-16)
       command -v clang-tidy-16 >/dev/null || need+=(clang-tidy-16) ;;
     --bench)
       command -v nginx >/dev/null || need+=(nginx)

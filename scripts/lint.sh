@@ -8,8 +8,8 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh --lint
 
 mapfile -t sources < <(git ls-files '*.cpp' '*.h')
-clang-format --dry-run --Werror "${sources[@]}"
-echo "clang-format: ${#sources[@]} files as formatted"
+clang-format-16 --dry-run --Werror "${sources[@]}"
+echo "clang-format 16: ${#sources[@]} files as formatted"
 
 # clang-tidy reads the compile commands of the default preset (and its include roots).
 [ -f build/default/compile_commands.json ] || cmake --preset default > /dev/null
