@@ -46,12 +46,19 @@ trap 'rm -rf "$root"; leaveOwnCgroup' EXIT
 enterOwnCgroup worlds-fresh
 cp -a "$cache" "$root"
 git clone -q --no-hardlinks "$PWD" "$root/root/worlds"
+# This machine's own TLS trust (certificates of an intercepting proxy, say), which the fresh root
+# needs to reach the registries this machine reaches; a machine without any copies nothing.
+if compgen -G "/usr/local/share/ca-certificates/*.crt" > /dev/null; then
+  cp /usr/local/share/ca-certificates/*.crt "$root/usr/local/share/ca-certificates/"
+  systemd-nspawn --quiet --register=no --keep-unit -D "$root" update-ca-certificates > /dev/null
+fi
 # Run as a newcomer would: from the clone, as root, with the host's network only to install.
 inside() {  # [--private-network] COMMAND: runs COMMAND with bash -c in the clone
   local network=()
   [ "$1" = --private-network ] && { network=(--private-network); shift; }
   systemd-nspawn --quiet --register=no --keep-unit "${network[@]}" -D "$root" --chdir=/root/worlds \
-    --setenv=DEBIAN_FRONTEND=noninteractive --setenv=WORLDS_REQUIRE_CLIENT_TOOLS= /bin/bash -c "$1"
+    --setenv=DEBIAN_FRONTEND=noninteractive --setenv=WORLDS_REQUIRE_CLIENT_TOOLS= \
+    --setenv=NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt /bin/bash -c "$1"
 }
 
 step "the first command's prerequisites: apt-get install $release_needs"
