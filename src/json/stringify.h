@@ -46,9 +46,7 @@ struct Field {
 /// A record lists its members, in declaration order, as a tuple of Field from a static
 /// jsonFields(); the writer turns it into an object with those members in that order.
 template <class T>
-concept JsonRecord = requires {
-    T::jsonFields();
-};
+concept JsonRecord = requires { T::jsonFields(); };
 
 template <class T>
 concept JsonUnsigned = std::unsigned_integral<T> && !std::same_as<T, bool>;

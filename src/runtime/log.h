@@ -95,14 +95,14 @@ concept LogNumber = std::integral<T> && !std::same_as<T, bool> && !std::same_as<
                     !std::same_as<T, char16_t> && !std::same_as<T, char32_t> && !std::same_as<T, wchar_t>;
 
 template <LogNumber T>
-requires std::unsigned_integral<T>
+    requires std::unsigned_integral<T>
 bool writeLogArgument(T number) noexcept {
     DigitBuffer digits;
     return writeLogPiece(formatDecimal(number, digits));
 }
 
 template <LogNumber T>
-requires std::signed_integral<T>
+    requires std::signed_integral<T>
 bool writeLogArgument(T number) noexcept {
     if (number >= 0) return writeLogArgument(static_cast<unsigned long long>(number));
     return writeLogPiece("-") && writeLogArgument(0ULL - static_cast<unsigned long long>(number));

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <initializer_list>
 #include <csignal>
 #include <cstdlib>
+#include <initializer_list>
 #include <string_view>
 
 #include "runtime/sys.h"

@@ -117,7 +117,8 @@ TEST(FirstProcess, SigtermOrSigintEndsItBetweenConnectionsWithStatusZero) {
         ASSERT_TRUE(serving.waitUntilListening()) << serving.log();
         runtime::Fd client = connectLoopback(e2e::Port);
         testing_support::sendAll(client.get(), "GET /api/v1/worlds HTTP/1.1\r\n");
-        ASSERT_TRUE(testing_support::waitUntilInSyscall(serving.server(), SYS_read)) << "the server never read the head";
+        ASSERT_TRUE(testing_support::waitUntilInSyscall(serving.server(), SYS_read))
+            << "the server never read the head";
         ::kill(serving.server(), signal);
         EXPECT_FALSE(serving.waitForExit(300)) << "ended in the middle of a connection";
         testing_support::sendAll(client.get(), "\r\n");

@@ -121,9 +121,7 @@ TEST(Log, FailingStandardErrorDropsItsLinesAndTheNextLineComesOutWhole) {
 // Numbers print in decimal; a bool or a character would print as a number where a text was
 // meant, so the log refuses them when the server is built.
 template <class T>
-constexpr bool Loggable = requires(T value) {
-    runtime::writeLogArgument(value);
-};
+constexpr bool Loggable = requires(T value) { runtime::writeLogArgument(value); };
 static_assert(Loggable<unsigned> && Loggable<long> && Loggable<std::size_t> && Loggable<std::string_view>);
 static_assert(!Loggable<bool> && !Loggable<char> && !Loggable<unsigned char> && !Loggable<char8_t>);
 

@@ -115,7 +115,8 @@ TEST(AdoptListener, RefusesWhatIsNotOneListeningTcpSocket) {
 // A stream socket of another protocol over IP.
 TEST(AdoptListener, RefusesAListeningStreamOfAnotherProtocol) {
     runtime::Fd sctp(::socket(AF_INET, SOCK_STREAM, IPPROTO_SCTP));
-    if (sctp.get() < 0) GTEST_SKIP() << "this kernel makes no SCTP socket (errno " << errno << "), the one such protocol";
+    if (sctp.get() < 0)
+        GTEST_SKIP() << "this kernel makes no SCTP socket (errno " << errno << "), the one such protocol";
     sockaddr_in ip4{};
     ip4.sin_family = AF_INET;
     ip4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

@@ -4,7 +4,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <sys/types.h>
 
 #include <cstddef>
