@@ -12,13 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mirror=${WORLDS_DEBIAN_MIRROR:-http://deb.debian.org/debian}
-skip() {
-  if [ "${WORLDS_REQUIRE_CLIENT_TOOLS:-}" = 1 ]; then echo "FAIL: $1 (WORLDS_REQUIRE_CLIENT_TOOLS=1)" >&2; exit 1; fi
-  echo "skipped: $1"
-  exit 77
-}
-fail() { echo "FAIL: $*" >&2; exit 1; }
-step() { echo "== $*"; }
+source scripts/suite.sh
 [ "$(id -u)" = 0 ] || skip "needs root (debootstrap, systemd-nspawn)"
 for tool in debootstrap systemd-nspawn git; do
   command -v "$tool" >/dev/null || skip "missing $tool (scripts/install-deps.sh --package)"

@@ -10,13 +10,7 @@ set -euo pipefail
 source_dir=${WORLDS_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 cd "$source_dir"
 
-skip() {
-  if [ "${WORLDS_REQUIRE_CLIENT_TOOLS:-}" = 1 ]; then echo "FAIL: $1 (WORLDS_REQUIRE_CLIENT_TOOLS=1)" >&2; exit 1; fi
-  echo "skipped: $1"
-  exit 77
-}
-fail() { echo "FAIL: $*" >&2; exit 1; }
-step() { echo "== $*"; }
+source scripts/suite.sh
 
 [ "$(id -u)" = 0 ] || skip "needs root (podman's pod network, nsenter)"
 for tool in podman runc mmdebstrap nsenter python3 git; do

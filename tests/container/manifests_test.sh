@@ -8,12 +8,7 @@
 set -euo pipefail
 source_dir=${WORLDS_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 cd "$source_dir"
-skip() {
-  if [ "${WORLDS_REQUIRE_CLIENT_TOOLS:-}" = 1 ]; then echo "FAIL: $1 (WORLDS_REQUIRE_CLIENT_TOOLS=1)" >&2; exit 1; fi
-  echo "skipped: $1"
-  exit 77
-}
-fail() { echo "FAIL: $*" >&2; exit 1; }
+source scripts/suite.sh
 command -v kubectl >/dev/null || skip "missing kubectl (scripts/install-deps.sh --containers)"
 command -v node >/dev/null || skip "missing node (scripts/install-deps.sh --clients)"
 [ -d tests/clients/node_modules/kubernetes-models ] || skip "missing the npm packages (scripts/install-deps.sh --clients)"

@@ -20,13 +20,7 @@ restarts=20
 # The last commit of version 0.1.0, whose package the upgrade starts from.
 v010_commit=f268d513055d8a31cbfcfc042f77f7d32a90ccb2
 
-skip() {
-  if [ "${WORLDS_REQUIRE_CLIENT_TOOLS:-}" = 1 ]; then echo "FAIL: $1 (WORLDS_REQUIRE_CLIENT_TOOLS=1)" >&2; exit 1; fi
-  echo "skipped: $1"
-  exit 77
-}
-fail() { echo "FAIL: $*" >&2; exit 1; }
-step() { echo "== $*"; }
+source scripts/suite.sh
 
 [ "$(id -u)" = 0 ] || skip "needs root (debootstrap, systemd-nspawn, nsenter)"
 for tool in debootstrap systemd-nspawn nsenter dpkg-deb python3 git node; do
