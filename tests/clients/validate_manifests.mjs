@@ -16,7 +16,7 @@ async function modelOf(apiVersion, kind) {
   return module[kind] ?? module.default;
 }
 
-/** What in `pod` (a pod spec) breaks the restricted Pod Security Standard. */
+/** What in `pod` (the pod part of a Pod or of a template) breaks the restricted Pod Security Standard. */
 export function restrictedViolations(pod, at) {
   const problems = [];
   for (const field of ["hostNetwork", "hostPID", "hostIPC"]) {
