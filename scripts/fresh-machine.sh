@@ -36,7 +36,7 @@ fi
 root=build/fresh/run
 rm -rf "$root"
 source scripts/own-cgroup.sh
-trap 'rm -rf "$root"; leaveOwnCgroup' EXIT
+trap 'set +e; rm -rf "$root"; leaveOwnCgroup' EXIT
 enterOwnCgroup worlds-fresh
 cp -a "$cache" "$root"
 git clone -q --no-hardlinks "$PWD" "$root/root/worlds"
