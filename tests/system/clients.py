@@ -33,6 +33,7 @@
 """
 import argparse
 import os
+import selectors
 import socket
 import struct
 import sys
@@ -113,7 +114,6 @@ class Flood:
         self.held.append(connection)
 
     def run(self):
-        import selectors
         selector = selectors.DefaultSelector()
         for _ in range(self.count):
             self.open_one()
