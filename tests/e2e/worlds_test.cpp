@@ -52,11 +52,9 @@ TEST_F(Worlds, NearMissesGetTheNotFoundPage) {
 }
 
 TEST_F(Worlds, PostWithABodyReceivesTheWholeDocumentAndACleanEnd) {
-    runtime::Fd client = testing_support::connectLoopback(Port);
-    testing_support::sendAll(client.get(),
-                             "POST /api/v1/worlds HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
-                             "Content-Length: 3\r\n\r\nx=1");
-    std::string answer = testing_support::readUntilClose(client.get());
+    std::string answer = roundTrip(Port,
+                                   "POST /api/v1/worlds HTTP/1.1\r\nContent-Type: application/x-www-form-urlencoded\r\n"
+                                   "Content-Length: 3\r\n\r\nx=1");
     EXPECT_EQ(answer, WorldsAnswer);
     EXPECT_TRUE(answer.ends_with(WorldsDocument));
 }
