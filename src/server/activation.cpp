@@ -91,10 +91,9 @@ runtime::Result<void> stopBetweenConnections(const runtime::Fd& listener, std::i
 bool stopRequested() noexcept {
     sigset_t pending;
     if (::sigpending(&pending) != 0) return false;
-    for (int signal = 1; signal < NSIG; ++signal) {
-        if (sigismember(&stop_signals, signal) == 1 && sigismember(&pending, signal) == 1) return true;
-    }
-    return false;
+    sigset_t pending_stops;
+    sigandset(&pending_stops, &pending, &stop_signals);
+    return sigisemptyset(&pending_stops) == 0;
 }
 
 runtime::Result<std::optional<runtime::Fd>> acceptUnlessStopped(const runtime::Fd& listener) {
