@@ -31,8 +31,8 @@ trap 'rm -rf "$context"' EXIT
 build() {  # name, Containerfile: builds localhost/NAME:VERSION from $context and saves it
   local name=$1 containerfile=$2
   podman build --quiet --timestamp "$epoch" --file "$containerfile" \
-    --build-arg VERSION="$version" --build-arg REVISION="$revision" \
-    --build-arg CREATED="$created" --build-arg SOURCE="$source_url" \
+    --label org.opencontainers.image.version="$version" --label org.opencontainers.image.revision="$revision" \
+    --label org.opencontainers.image.created="$created" --label org.opencontainers.image.source="$source_url" \
     --tag "localhost/$name:$version" "$context" > /dev/null
   rm -f "$out/$name-$version.oci.tar"
   podman save --quiet --format oci-archive --output "$out/$name-$version.oci.tar" "localhost/$name:$version"
