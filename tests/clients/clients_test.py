@@ -53,6 +53,28 @@ def need(test, *tools):
     return paths
 
 
+def serve_fixed(test, body, content_type):
+    """Answers every GET with 200 and `body` on an ephemeral loopback port until `test` ends;
+    returns the origin, http://127.0.0.1:PORT."""
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            self.send_response(200)
+            self.send_header("Content-Type", content_type)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    test.addCleanup(server.server_close)
+    test.addCleanup(server.shutdown)
+    return f"http://127.0.0.1:{server.server_address[1]}"
+
+
 class Server:
     """The binary with its standard error read all the time by a thread."""
 
@@ -151,23 +173,7 @@ fetch("http://127.0.0.1:9091/api/v1/worlds")
 class BrowserTest(ServerTestCase):
     def test_page_on_another_origin_fetches_and_shows_the_title(self):
         (chromium,) = need(self, "chromium")
-
-        class Page(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                self.send_response(200)
-                self.send_header("Content-Type", "text/html; charset=utf-8")
-                self.send_header("Content-Length", str(len(PAGE)))
-                self.end_headers()
-                self.wfile.write(PAGE)
-
-            def log_message(self, *args):
-                pass
-
-        origin = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Page)
-        threading.Thread(target=origin.serve_forever, daemon=True).start()
-        self.addCleanup(origin.server_close)
-        self.addCleanup(origin.shutdown)
-        page_url = f"http://127.0.0.1:{origin.server_address[1]}/"
+        page_url = serve_fixed(self, PAGE, "text/html; charset=utf-8") + "/"
         with tempfile.TemporaryDirectory() as profile:
             started = time.monotonic()
             result = subprocess.run(
@@ -195,6 +201,12 @@ class ContractTest(unittest.TestCase):
             self.skipTest(message)
         return path
 
+    def validate(self, node, url):
+        """validate_answer.mjs on the answer at `url`, against docs/openapi.yaml."""
+        return subprocess.run([node, os.path.join(CLIENTS_DIR, "validate_answer.mjs"),
+                               os.path.join(SOURCE_DIR, "docs", "openapi.yaml"), url],
+                              cwd=CLIENTS_DIR, capture_output=True, timeout=60)
+
     def test_openapi_document_lints_clean(self):
         redocly = self.tool("redocly")
         result = subprocess.run([redocly, "lint", os.path.join(SOURCE_DIR, "docs", "openapi.yaml"),
@@ -207,10 +219,7 @@ class ContractTest(unittest.TestCase):
         server = Server()
         self.addCleanup(server.stop)
         self.assertTrue(server.wait_listening(), server.log)
-        script = os.path.join(CLIENTS_DIR, "validate_answer.mjs")
-        document = os.path.join(SOURCE_DIR, "docs", "openapi.yaml")
-        result = subprocess.run([node, script, document, BASE + "/api/v1/worlds"], cwd=CLIENTS_DIR,
-                                capture_output=True, timeout=60)
+        result = self.validate(node, BASE + "/api/v1/worlds")
         self.assertEqual(result.returncode, 0, result.stderr.decode())
 
     def test_an_answer_that_breaks_the_schema_is_refused_by_it(self):
@@ -221,24 +230,7 @@ class ContractTest(unittest.TestCase):
         broken = json.loads(DOCUMENT)
         del broken["worlds"][0]["id"]
         body = json.dumps(broken, separators=(",", ":")).encode()
-
-        class StandIn(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                self.send_response(200)
-                self.send_header("Content-Type", "application/json")
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *args):
-                pass
-        stand_in = http.server.HTTPServer(("127.0.0.1", 0), StandIn)
-        threading.Thread(target=stand_in.serve_forever, daemon=True).start()
-        self.addCleanup(stand_in.server_close)
-        self.addCleanup(stand_in.shutdown)
-        script = os.path.join(CLIENTS_DIR, "validate_answer.mjs")
-        document = os.path.join(SOURCE_DIR, "docs", "openapi.yaml")
-        refused = subprocess.run([node, script, document, f"http://127.0.0.1:{stand_in.server_port}/api/v1/worlds"],
-                                 cwd=CLIENTS_DIR, capture_output=True, timeout=60)
+        refused = self.validate(node, serve_fixed(self, body, "application/json") + "/api/v1/worlds")
         self.assertEqual(refused.returncode, 1, refused.stderr.decode())
         self.assertIn("/worlds/0 must have required property 'id'", refused.stderr.decode())
 
