@@ -162,7 +162,7 @@ def request_flood(source, deadline, answered):
     try:
         with socket.create_connection(FRONT, timeout=10, source_address=(source, 0)) as connection:
             while time.monotonic() < deadline:
-                connection.sendall(b"GET /api/v1/worlds HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                connection.sendall(REQUEST)
                 answer = b""
                 while not answer.endswith(b"\r\n0\r\n\r\n"):
                     chunk = connection.recv(65536)
@@ -174,7 +174,7 @@ def request_flood(source, deadline, answered):
         pass
 
 
-def load(seconds, hostile, front, reset_every=0.3, source=None, flood=0, flood_from="127.0.0.2",
+def load(seconds, hostile, front, *, reset_every=0.3, source=None, flood=0, flood_from="127.0.0.2",
          tolerate=(), memory_of=None, requests_flood=0, started_file=None):
     source = (source, 0) if source else None
     target = FRONT if front else ADDRESS
@@ -300,8 +300,9 @@ if __name__ == "__main__":
         args = parser.parse_args(sys.argv[2:])
         if set(args.modes) - {"hostile", "front"}:
             parser.error(f"unknown modes {args.modes}")
-        load(args.seconds, "hostile" in args.modes, "front" in args.modes, args.reset_every, args.source,
-             args.flood, args.flood_from, args.tolerate, args.memory_of, args.request_flood, args.started)
+        load(args.seconds, "hostile" in args.modes, "front" in args.modes, reset_every=args.reset_every,
+             source=args.source, flood=args.flood, flood_from=args.flood_from, tolerate=args.tolerate,
+             memory_of=args.memory_of, requests_flood=args.request_flood, started_file=args.started)
     elif sys.argv[1:2] == ["flaky"]:
         flaky(int(sys.argv[2]))
     else:
