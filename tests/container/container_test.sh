@@ -92,9 +92,10 @@ nsenter -t "$pod_pid" -n python3 tests/system/clients.py load 10 front --from 12
   fail "legitimate requests were lost under the flood"
 
 step "podman stop of the server under load: exit 0 within 2 s, no answer cut short"
-python3 tests/system/clients.py load 6 front --tolerate 502 > "$work/stop-load.log" 2>&1 &
+rm -f "$work/stop-load.started"
+python3 tests/system/clients.py load 6 front --tolerate 502 --started "$work/stop-load.started" > "$work/stop-load.log" 2>&1 &
 load=$!
-sleep 1  # the load is under way
+awaitStarted "$work/stop-load.started" "$work/stop-load.log"
 started=$(date +%s%N)
 podman stop --time 10 worlds-server > /dev/null
 took=$((($(date +%s%N) - started) / 1000000))

@@ -181,9 +181,7 @@ load_under_way() {
   rm -f build/system/load.started
   clients load "$1" --started build/system/load.started > build/system/load.log 2>&1 &
   load=$!
-  for _ in $(seq 100); do [ -f build/system/load.started ] && return; sleep 0.1; done
-  cat build/system/load.log
-  fail "the load had no answer within 10 s"
+  awaitStarted build/system/load.started build/system/load.log
 }
 still_loading() { kill -0 "$load" 2>/dev/null || fail "the load ended before $1 was over: it did not run during it"; }
 
