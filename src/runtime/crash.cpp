@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "runtime/check.h"
 #include "runtime/format.h"
 #include "runtime/trace.h"
 
@@ -46,16 +47,19 @@ void installCrashReporter() noexcept {
     std::array<void*, 1> warm_up;
     ::backtrace(warm_up.data(), 1);
 
+    // sigaltstack fails only for a stack below MINSIGSTKSZ, bad flags or while on that stack,
+    // and sigaction only for a signal that cannot be caught or a bad pointer: none can happen
+    // here, so a failure is a broken invariant.
     stack_t stack{};
     stack.ss_sp = alternate_stack.data();
     stack.ss_size = alternate_stack.size();
-    ::sigaltstack(&stack, nullptr);
+    CHECK(::sigaltstack(&stack, nullptr) == 0);
 
     struct sigaction action {};
     action.sa_sigaction = onFault;
     action.sa_flags = static_cast<int>(SA_SIGINFO | SA_ONSTACK | SA_RESETHAND);
     sigemptyset(&action.sa_mask);
-    for (int signal : {SIGSEGV, SIGILL, SIGBUS}) ::sigaction(signal, &action, nullptr);
+    for (int signal : {SIGSEGV, SIGILL, SIGBUS}) CHECK(::sigaction(signal, &action, nullptr) == 0);
 }
 
 }  // namespace runtime

@@ -1,4 +1,6 @@
-// One wrapper per system call: EINTR is retried inside, error numbers become Error names.
+// The wrappers of the system calls whose failures are errors of the run: EINTR is retried
+// inside, error numbers become Error names. (The trace writer and the lingering close call the
+// kernel themselves: their failures are not errors of the run.)
 #pragma once
 
 #include <poll.h>

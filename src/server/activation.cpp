@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "runtime/check.h"
 #include "runtime/sys.h"
 
 namespace server {
@@ -77,11 +78,14 @@ runtime::Result<void> stopBetweenConnections(const runtime::Fd& listener, std::i
     action.sa_handler = noteStopSignal;
     sigemptyset(&action.sa_mask);
     sigemptyset(&stop_signals);
+    // sigaction, sigprocmask and sigpending fail only for a signal that cannot be caught, an
+    // unknown `how` or a bad pointer (EINVAL, EFAULT): none of them can come from here, so a
+    // failure is a broken invariant, not an error of the run.
     for (int signal : signals) {
-        ::sigaction(signal, &action, nullptr);
-        sigaddset(&stop_signals, signal);
+        CHECK(::sigaction(signal, &action, nullptr) == 0);
+        CHECK(sigaddset(&stop_signals, signal) == 0);
     }
-    ::sigprocmask(SIG_BLOCK, &stop_signals, &waiting_mask);
+    CHECK(::sigprocmask(SIG_BLOCK, &stop_signals, &waiting_mask) == 0);
     for (int signal : signals) sigdelset(&waiting_mask, signal);
     int flags = TRY(runtime::sys::fcntl(listener.get(), F_GETFL, 0));
     (void)TRY(runtime::sys::fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK));
@@ -90,7 +94,7 @@ runtime::Result<void> stopBetweenConnections(const runtime::Fd& listener, std::i
 
 bool stopRequested() noexcept {
     sigset_t pending;
-    if (::sigpending(&pending) != 0) return false;
+    CHECK(::sigpending(&pending) == 0);
     sigset_t pending_stops;
     sigandset(&pending_stops, &pending, &stop_signals);
     return sigisemptyset(&pending_stops) == 0;

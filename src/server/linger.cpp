@@ -14,9 +14,15 @@
 namespace server {
 namespace {
 
+// The lingering close calls the kernel itself, not through runtime::sys: it comes after the
+// answer, so none of its failures is an error of the connection. A reset or a failed read ends
+// the linger, never the process; EINTR is retried here as the wrappers retry it.
+
+/// Whether the client's bytes may still be waiting unread. When FIONREAD cannot tell, they may:
+/// lingering costs a bounded wait, where closing on unread input resets the answer.
 bool hasUnreadInput(int file) noexcept {
     int pending = 0;
-    return ::ioctl(file, FIONREAD, &pending) == 0 && pending > 0;
+    return ::ioctl(file, FIONREAD, &pending) != 0 || pending > 0;
 }
 
 void drainUntilEnd(int file, LingerLimits limits) noexcept {
