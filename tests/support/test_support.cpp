@@ -56,11 +56,14 @@ void FailingResource::do_deallocate(void* pointer, std::size_t, std::size_t alig
     ::operator delete(pointer, std::align_val_t(alignment));
 }
 
-StderrCapture::StderrCapture() : saved_(::dup(2)), file_(::fileno(std::tmpfile())) { ::dup2(file_, 2); }
+StderrCapture::StderrCapture() : saved_(::dup(2)), stream_(std::tmpfile()), file_(::fileno(stream_)) {
+    ::dup2(file_, 2);
+}
 
 StderrCapture::~StderrCapture() {
     ::dup2(saved_, 2);
     ::close(saved_);
+    std::fclose(stream_);  // and with it file_
 }
 
 std::string StderrCapture::text() const {

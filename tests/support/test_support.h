@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdio>
 #include <memory_resource>
 #include <ostream>
 #include <string>
@@ -100,6 +101,7 @@ public:
 
 private:
     int saved_;
+    std::FILE* stream_;
     int file_;
 };
 
