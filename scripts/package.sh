@@ -18,9 +18,12 @@ out=build/package
 rm -rf "$out"
 mkdir -p "$out/worlds-$version"
 # dpkg-buildpackage writes its results next to the tree it builds, so it builds a copy of the
-# sources (tracked and new files, as they are now) inside build/.
+# sources (tracked and new files, as they are now) inside build/. A tracked file deleted in the
+# work tree is left out (it is not part of the tree as it is now); any other file tar cannot
+# read fails the build.
 git ls-files -z --cached --others --exclude-standard |
-  tar --null --files-from=- --ignore-failed-read -c 2>/dev/null | tar -x -C "$out/worlds-$version"
+  while IFS= read -r -d '' file; do if [ -e "$file" ] || [ -L "$file" ]; then printf '%s\0' "$file"; fi; done |
+  tar --null --files-from=- -c | tar -x -C "$out/worlds-$version"
 (cd "$out/worlds-$version" && dpkg-buildpackage -b -us -uc) > "$out/build.log" 2>&1 ||
   { tail -n 60 "$out/build.log"; exit 1; }
 
