@@ -22,7 +22,7 @@ using EndpointHandler = http::RequestHandler;
 using EndpointTable =
     http::HashMap<std::string_view, EndpointHandler, http::hashString, http::eqlString, http::MaxLoadPercentage>;
 
-/// Path to handler, for the whole run. Unbound until main assigns it a table over gpa;
+/// Path to handler, for the whole run. Unbound until server::run assigns it a table over gpa;
 /// keys are borrowed (constants that live as long as the process).
 extern EndpointTable endpoints;
 

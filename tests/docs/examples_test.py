@@ -3,7 +3,9 @@
 README's `curl -i` answers byte for byte (but the prompt line, and curl's line ends), its log
 excerpt, its error trace for a port that is taken (every file:line:column where that hop is),
 the operating guide's journal trace for a reset mid-head, and the OpenAPI document's version
-against the project's. Run by CTest under the port lock."""
+against the project's; and that every path of the tree that a file of it names, and every
+section a document cites by name, exists. Run by CTest under the port lock."""
+import glob
 import os
 import re
 import socket
@@ -125,6 +127,43 @@ class VersionTest(unittest.TestCase):
             version = re.search(r"^project\(worlds VERSION (\S+) ", cmake.read(), re.M)[1]
         with open(os.path.join(SOURCE_DIR, "docs", "openapi.yaml")) as document:
             self.assertIn(f"\n  version: {version}\n", document.read())
+
+
+def tree_files():
+    """The tree's own text files (not the build's, git's or npm's), relative to SOURCE_DIR."""
+    for folder, subfolders, names in os.walk(SOURCE_DIR):
+        subfolders[:] = [name for name in subfolders if name not in (".git", "build", "node_modules", "corpus")]
+        for name in names:
+            path = os.path.relpath(os.path.join(folder, name), SOURCE_DIR)
+            if not name.endswith((".svg", ".json", ".http")) and name != ".gitignore":
+                yield path
+
+
+def read(path):
+    with open(os.path.join(SOURCE_DIR, path), errors="replace") as file:
+        return file.read()
+
+
+class CrossReferenceTest(unittest.TestCase):
+    def test_every_path_named_in_the_tree_exists(self):
+        named = re.compile(r"(?<![\w/.-])((?:src|tests|scripts|packaging|deploy|debian|docs|bench|fuzz)/[\w./@*-]*[\w*])")
+        missing = [f"{path}: {name}" for path in tree_files() for name in named.findall(read(path))
+                   if not glob.glob(os.path.join(SOURCE_DIR, name))]
+        self.assertEqual(missing, [])
+
+    def test_every_section_cited_by_name_exists(self):
+        # `FILE, "Section"`, `[FILE](FILE), "Section"` and `see "Section"` (in the same file).
+        cited = re.compile(r'(?:(README|[\w/.-]+\.md)\)?,|\bsee)\s+"([^"]+)"')
+        missing = []
+        for path in [path for path in tree_files() if path.endswith(".md")]:
+            for target, section in cited.findall(read(path)):
+                target = "README.md" if target == "README" else target or path
+                if not os.path.isabs(target) and not os.path.exists(os.path.join(SOURCE_DIR, target)):
+                    target = os.path.normpath(os.path.join(os.path.dirname(path), target))
+                headings = re.findall(r"^#+ (.*)$", read(target), re.M)
+                if " ".join(section.split()) not in headings:
+                    missing.append(f'{path}: {target}, "{section}"')
+        self.assertEqual(missing, [])
 
 
 if __name__ == "__main__":
