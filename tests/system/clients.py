@@ -20,7 +20,11 @@
                                                start of a head, and open again one that closes
                               --request-flood N  meanwhile N connections from --flood-from
                                                send whole requests over keep-alive as fast as
-                                               they are answered (the front only)
+                                               they are answered (the front only): a crowd with
+                                               N in flight, which may get 200, 429 or 503 and
+                                               nothing else
+                              --spread         each of those from an address of its own
+                                               (127.0.2.1 on): a flash crowd
                               --started FILE  create FILE once the first answer has come
                               --tolerate CODE  a whole answer with status CODE (the front's 502
                                                while the server is stopped) is counted, not lost;
@@ -32,6 +36,7 @@
                             with the worlds answer. Prints what each connection asked for.
 """
 import argparse
+import multiprocessing
 import os
 import selectors
 import socket
@@ -156,26 +161,87 @@ class Flood:
         self.thread.join()
 
 
-def request_flood(source, deadline, answered):
-    """Whole requests over one keep-alive connection to the front until `deadline`; counts each
-    whole answer in answered[0]."""
-    try:
-        with socket.create_connection(FRONT, timeout=10, source_address=(source, 0)) as connection:
-            while time.monotonic() < deadline:
-                connection.sendall(REQUEST)
-                answer = b""
-                while not answer.endswith(b"\r\n0\r\n\r\n"):
-                    chunk = connection.recv(65536)
-                    if not chunk:
-                        return
-                    answer += chunk
-                answered[0] += 1
-    except OSError:
-        pass
+def read_answer(connection, pending):
+    """One whole answer of the front from `connection` (bytes already read first in pending[0]):
+    returns (status, closes), leaving what follows in pending[0]; raises EOFError on a close
+    before the answer is whole."""
+    def more():
+        chunk = connection.recv(65536)
+        if not chunk:
+            raise EOFError("closed mid-answer")
+        pending[0] += chunk
+
+    while b"\r\n\r\n" not in pending[0]:
+        more()
+    head, pending[0] = pending[0].split(b"\r\n\r\n", 1)
+    lines = head.split(b"\r\n")
+    status = int(lines[0][9:12])
+    fields = {name.strip().lower(): value.strip() for name, _, value in (line.partition(b":") for line in lines[1:])}
+    if b"content-length" in fields:
+        length = int(fields[b"content-length"])
+        while len(pending[0]) < length:
+            more()
+        pending[0] = pending[0][length:]
+    elif fields.get(b"transfer-encoding") == b"chunked":
+        while b"\r\n0\r\n\r\n" not in pending[0] and not pending[0].startswith(b"0\r\n\r\n"):
+            more()
+        end = pending[0].index(b"0\r\n\r\n") + 5 if pending[0].startswith(b"0\r\n\r\n") else \
+            pending[0].index(b"\r\n0\r\n\r\n") + 7
+        pending[0] = pending[0][end:]
+    return status, fields.get(b"connection") == b"close"
+
+
+def request_flood(source, deadline, tally, lock):
+    """Whole requests over keep-alive connections to the front from `source` until `deadline`,
+    each sent as soon as the last is answered; counts each answer's status in tally, and
+    anything else (a reset, a close mid-answer, a timeout) as its name."""
+    connection = None
+    pending = [b""]
+    while time.monotonic() < deadline:
+        try:
+            if connection is None:
+                connection = socket.create_connection(FRONT, timeout=10, source_address=(source, 0))
+                pending = [b""]
+            connection.sendall(REQUEST)
+            status, closes = read_answer(connection, pending)
+            outcome = str(status)
+        except (socket.timeout, TimeoutError):
+            outcome, closes = "timeout", True
+        except ConnectionResetError:
+            outcome, closes = "reset", True
+        except (EOFError, OSError):
+            outcome, closes = "closed", True
+        with lock:
+            tally[outcome] = tally.get(outcome, 0) + 1
+        if closes:
+            connection.close()
+            connection = None
+    if connection:
+        connection.close()
+
+
+def crowd_process(count, flood_from, spread, deadline, tallies):
+    """`count` request floods at once (a crowd with that many requests in flight) until
+    `deadline`; puts the tally of their outcomes on `tallies`."""
+    tally, lock = {}, threading.Lock()
+    threads = [threading.Thread(target=request_flood,
+                                args=(flood_address(number, flood_from, spread), deadline, tally, lock))
+               for number in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    tallies.put(tally)
+
+
+def flood_address(number, flood_from, spread):
+    """The address of request-flood connection `number`: flood_from, or with `spread` one of
+    its own, 127.0.2.1 on (250 to each /24)."""
+    return f"127.0.{2 + number // 250}.{number % 250 + 1}" if spread else flood_from
 
 
 def load(seconds, hostile, front, *, reset_every=0.3, source=None, flood=0, flood_from="127.0.0.2",
-         tolerate=(), memory_of=None, requests_flood=0, started_file=None):
+         tolerate=(), memory_of=None, requests_flood=0, spread=False, started_file=None):
     source = (source, 0) if source else None
     target = FRONT if front else ADDRESS
     flooding = None
@@ -213,9 +279,13 @@ def load(seconds, hostile, front, *, reset_every=0.3, source=None, flood=0, floo
             time.sleep(max(0.0, reset_every - 0.05))  # with the 50 ms inside
 
     threads = [threading.Thread(target=client) for _ in range(CLIENTS)]
-    flooded = [0]
-    threads += [threading.Thread(target=request_flood, args=(flood_from, deadline, flooded))
-                for _ in range(requests_flood)]
+    # The crowd runs in a process of its own, so that its threads never hold the clients' lock.
+    crowd = None
+    if requests_flood:
+        tallies = multiprocessing.Queue()
+        crowd = multiprocessing.Process(target=crowd_process,
+                                        args=(requests_flood, flood_from, spread, deadline, tallies))
+        crowd.start()
     silent = []
     if hostile:
         silent = [socket.create_connection(target, timeout=5, source_address=source) for _ in range(10 if front else 1)]
@@ -230,6 +300,10 @@ def load(seconds, hostile, front, *, reset_every=0.3, source=None, flood=0, floo
             time.sleep(0.2)
     for thread in threads:
         thread.join()
+    flooded = {}
+    if crowd:
+        flooded = tallies.get(timeout=seconds + 30)
+        crowd.join()
     for connection in silent:
         connection.close()
     if flooding:
@@ -248,15 +322,21 @@ def load(seconds, hostile, front, *, reset_every=0.3, source=None, flood=0, floo
     if flooding:
         extra += (f"; {flood} connections held from {flood_from} ({flooding.reopened} closed by the front "
                   f"and opened again)")
+    # The crowd may be refused (429 past its share, 503 past the queue), never dropped.
+    crowd_lost = sum(count for name, count in flooded.items() if name not in ("200", "429", "503"))
     if requests_flood:
-        extra += (f"; {flooded[0]} requests answered over {requests_flood} keep-alive connections from "
-                  f"{flood_from} ({flooded[0] / seconds:.0f}/s)")
+        whence = f"{requests_flood} addresses from 127.0.2.1" if spread else flood_from
+        statuses = ", ".join(f"{name} {count}" for name, count in sorted(flooded.items()))
+        extra += (f"; the crowd: {sum(flooded.values())} requests in flight {requests_flood} at a time from "
+                  f"{whence} ({sum(flooded.values()) / seconds:.0f}/s): {statuses or 'none'}")
     if memory is not None:
         extra += f"; the front's memory at most {memory / 2**20:.1f} MiB"
     print(f"{outcomes.get('ok', 0)} of {total} answered byte for byte ({detail}){extra}; latency ms "
           f"p50 {percentile(0.5):.1f} p99 {percentile(0.99):.1f} max {percentile(1.0):.1f}", flush=True)
     if lost or total == 0:
         sys.exit(f"{lost} of {total} requests lost")
+    if crowd_lost or (requests_flood and not flooded.get("200")):
+        sys.exit(f"the crowd got {crowd_lost} answers that were neither 200, 429 nor 503, or no 200 at all")
 
 
 def flaky(count):
@@ -294,6 +374,7 @@ if __name__ == "__main__":
         parser.add_argument("--flood", type=int, default=0)
         parser.add_argument("--flood-from", default="127.0.0.2")
         parser.add_argument("--request-flood", type=int, default=0)
+        parser.add_argument("--spread", action="store_true")
         parser.add_argument("--started")
         parser.add_argument("--tolerate", action="append", default=[])
         parser.add_argument("--memory-of")
@@ -302,7 +383,8 @@ if __name__ == "__main__":
             parser.error(f"unknown modes {args.modes}")
         load(args.seconds, "hostile" in args.modes, "front" in args.modes, reset_every=args.reset_every,
              source=args.source, flood=args.flood, flood_from=args.flood_from, tolerate=args.tolerate,
-             memory_of=args.memory_of, requests_flood=args.request_flood, started_file=args.started)
+             memory_of=args.memory_of, requests_flood=args.request_flood, spread=args.spread,
+             started_file=args.started)
     elif sys.argv[1:2] == ["flaky"]:
         flaky(int(sys.argv[2]))
     else:

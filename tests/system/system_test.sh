@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Boots the Debian package's units under a real systemd: a minimal Debian 12 root (cached under
-# build/system/) booted by systemd-nspawn with a private network (the container has only its
+# Boots the Debian package's units under a real systemd: a minimal root of this machine's own
+# Debian release (cached under build/system/), where the package built here installs, booted by
+# systemd-nspawn with a private network (the container has only its
 # own loopback; every request goes to its 127.0.0.1). Inside it, version 0.1.0 (built once from
 # its commit) is installed with dpkg and upgraded to the built .deb, so the packages' own scripts
 # do the work. Then it checks the socket and the workers, their answer, their hardening and
@@ -15,7 +16,8 @@ mirror=${WORLDS_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 # What the container has besides the package: systemd, curl for requests, nginx and ssl-cert for
 # the front (with its snakeoil certificate), openssl to read that certificate.
 container_packages=systemd,systemd-sysv,dbus,curl,nginx,ssl-cert,openssl
-cache=build/system/bookworm-minbase-$(cksum <<<"$container_packages" | cut -d' ' -f1)
+release=$(. /etc/os-release && echo "$VERSION_CODENAME")
+cache=build/system/$release-minbase-$(cksum <<<"$container_packages" | cut -d' ' -f1)
 restarts=20
 # The last commit of version 0.1.0, whose package the upgrade starts from.
 v010_commit=f268d513055d8a31cbfcfc042f77f7d32a90ccb2
@@ -23,7 +25,7 @@ v010_commit=f268d513055d8a31cbfcfc042f77f7d32a90ccb2
 source scripts/suite.sh
 
 [ "$(id -u)" = 0 ] || skip "needs root (debootstrap, systemd-nspawn, nsenter)"
-for tool in debootstrap systemd-nspawn nsenter dpkg-deb python3 git node; do
+for tool in debootstrap systemd-nspawn nsenter dpkg-deb python3 git node h2load testssl; do
   command -v "$tool" >/dev/null || skip "missing $tool (scripts/install-deps.sh --package)"
 done
 
@@ -53,16 +55,19 @@ if [ -n "$old_deb" ] && [ ! -f "$old_deb" ]; then
   rm -rf build/system/v0.1.0
   git clone -q --no-checkout "$source_dir" build/system/v0.1.0
   git -C build/system/v0.1.0 checkout -q "$v010_commit" || fail "commit $v010_commit (0.1.0) is not in this clone"
-  (cd build/system/v0.1.0 && scripts/package.sh) > build/system/v0.1.0.log 2>&1 ||
-    { tail -n 30 build/system/v0.1.0.log; fail "building the 0.1.0 package"; }
-  cp build/system/v0.1.0/build/package/worlds-server_0.1.0_"$arch".deb "$old_deb"
-  rm -rf build/system/v0.1.0
+  # Built as its own package.sh builds it, without its lintian run: a later release's lintian
+  # may fault its paths (Debian 13's, its units in /lib), and it is only where the upgrade starts.
+  # dpkg-buildpackage leaves the package beside the tree: that is $old_deb.
+  (cd build/system/v0.1.0 && scripts/install-deps.sh --package && dpkg-buildpackage -b -us -uc) \
+    > build/system/v0.1.0.log 2>&1 || { tail -n 30 build/system/v0.1.0.log; fail "building the 0.1.0 package"; }
+  [ -f "$old_deb" ] || fail "building the 0.1.0 package left no $old_deb"
+  rm -rf build/system/v0.1.0 build/system/worlds_0.1.0_*
 fi
 
 if [ ! -f "$cache/.complete" ]; then
   step "debootstrap into $cache (once; reused afterwards)"
   rm -rf "$cache"
-  debootstrap --variant=minbase --include="$container_packages" bookworm "$cache" "$mirror" \
+  debootstrap --variant=minbase --include="$container_packages" "$release" "$cache" "$mirror" \
     > build/system/debootstrap.log 2>&1 || { tail -n 30 build/system/debootstrap.log; fail "debootstrap"; }
   touch "$cache/.complete"
 fi
@@ -272,14 +277,30 @@ inside nginx -t -q || fail "nginx -t fails with the raised settings"
 inside systemctl restart nginx
 clients load 10 front --from 127.0.0.3 --flood 3000 || fail "legitimate requests through the front were lost under the flood"
 
-step "the snippet behind TLS with HTTP/2 (Debian's snakeoil certificate)"
+step "a crowd through the front: 8 clients from 127.0.0.3 meanwhile, refusals fast, never a 504 or a reset"
+# What the others get while a crowd keeps N whole requests in flight: from one address, whose
+# share (16) is all it gets, the rest a fast 429; from many (127.0.2.x), each within its share,
+# past the server's queue a fast 503, which the others may get too.
+while IFS='|' read -r what options; do
+  echo "$what:"
+  # shellcheck disable=SC2086
+  clients load 10 front --from 127.0.0.3 $options || fail "$what: a request was lost or not refused fast"
+done <<'CASES'
+300 in flight from 127.0.0.2|--request-flood 300
+a flash crowd of 300 addresses|--request-flood 300 --spread --tolerate 503
+CASES
+
+step "the snippets behind TLS with HTTP/2 (Debian's snakeoil certificate): h2load's streams, testssl.sh"
 inside test -f /etc/ssl/certs/ssl-cert-snakeoil.pem || inside make-ssl-cert generate-default-snakeoil
-inside tee /etc/nginx/sites-enabled/worlds-server-tls > /dev/null <<'NGINX'
+# nginx takes HTTP/2 as a directive of its own from 1.25.1 on, and as a listen parameter before.
+nginx_version=$(inside nginx -v 2>&1 | sed -n 's|^nginx version: nginx/||p')
+if dpkg --compare-versions "$nginx_version" ge 1.25.1; then listen='8443 ssl; http2 on'; else listen='8443 ssl http2'; fi
+inside tee /etc/nginx/sites-enabled/worlds-server-tls > /dev/null <<NGINX
 server {
-    listen 8443 ssl http2;
+    listen $listen;
     ssl_certificate /etc/ssl/certs/ssl-cert-snakeoil.pem;
     ssl_certificate_key /etc/ssl/private/ssl-cert-snakeoil.key;
-    client_header_timeout 10s;
+    include snippets/worlds-server-tls.conf;
     location / {
         include snippets/worlds-server.conf;
     }
@@ -291,13 +312,57 @@ name=$(inside openssl x509 -noout -subject -nameopt multiline -in /etc/ssl/certs
   sed -n 's/^ *commonName *= //p')
 for _ in $(seq 50); do
   tls=$(inside curl -s --http2 --cacert /etc/ssl/certs/ssl-cert-snakeoil.pem --resolve "$name:8443:127.0.0.1" \
-    -w '\n%{http_version}' "https://$name:8443/api/v1/worlds") && break
+    -D /tmp/tls-head -w '\n%{http_version}' "https://$name:8443/api/v1/worlds") && break
   sleep 0.1
 done
 [ "$tls" = "$body"$'\n'2 ] || fail "HTTPS with HTTP/2: $tls"
+tls_head=$(inside cat /tmp/tls-head | tr -d '\r')
+grep -qx 'strict-transport-security: max-age=63072000' <<<"$tls_head" || fail "no HSTS: $tls_head"
+grep -qx 'server: nginx' <<<"$tls_head" || fail "the answer names nginx's version: $tls_head"
+echo "curl --http2 over TLS to $name:8443: the body byte for byte, HTTP/2, HSTS, Server: nginx"
+
+# One address (127.0.0.1) keeps 2 connections x 128 streams busy with h2load, run after run
+# for 10 s (nginx ends an HTTP/2 connection after 1,000 requests, and h2load does not open
+# another), while the 8 clients from 127.0.0.3 lose nothing; h2load gets 200s and 429s only.
+nsenter -t "$leader" -n bash -c 'end=$((SECONDS + 10)); for _ in $(seq 1000); do [ $SECONDS -lt $end ] || break
+  timeout 30 h2load -n 1000 -c 2 -m 128 https://127.0.0.1:8443/api/v1/worlds; done' > build/system/h2load.log 2>&1 &
+h2load=$!
+clients load 10 front --from 127.0.0.3 || fail "requests from 127.0.0.3 were lost while h2load ran"
+wait "$h2load" || { tail -n 20 build/system/h2load.log; fail "h2load failed"; }
+h2=$(awk '/^requests:/ {runs++; errored += $12; timeout += $14} /^status codes:/ {ok += $3; c4 += $7; c5 += $9}
+  END {printf "%d %d %d %d %d", runs, ok, c4, c5, errored + timeout}' build/system/h2load.log)
+read -r runs ok c4 c5 broken <<<"$h2"
+echo "h2load: $runs runs of 2 connections x 128 streams: $ok 2xx, $c4 4xx, $c5 5xx, $broken errored or timed out"
+[ "$runs" -gt 0 ] && [ "$ok" -gt 0 ] && [ "$c5" = 0 ] && [ "$broken" = 0 ] || fail "h2load: $h2"
+
+# testssl.sh's verdict: only the "intermediate" suites (the TLS 1.3 ones and the ECDHE ones the
+# RSA certificate can use), HSTS, and nothing rated MEDIUM or worse but its cipher_order, which
+# testssl.sh 3.0 rates HIGH whenever the client picks, as the profile wants.
+rm -f build/system/testssl.json
+nsenter -t "$leader" -n testssl --quiet --color 0 --warnings off --jsonfile build/system/testssl.json \
+  -p -P -E -U -h 127.0.0.1:8443 > build/system/testssl.log 2>&1 || true
+python3 - build/system/testssl.json <<'PY' || fail "testssl.sh: $(tail -n 20 build/system/testssl.log)"
+import json, sys
+findings = json.load(open(sys.argv[1]))
+intermediate = {"TLS_AES_128_GCM_SHA256", "TLS_AES_256_GCM_SHA384", "TLS_CHACHA20_POLY1305_SHA256",
+                "ECDHE-ECDSA-AES128-GCM-SHA256", "ECDHE-RSA-AES128-GCM-SHA256", "ECDHE-ECDSA-AES256-GCM-SHA384",
+                "ECDHE-RSA-AES256-GCM-SHA384", "ECDHE-ECDSA-CHACHA20-POLY1305", "ECDHE-RSA-CHACHA20-POLY1305",
+                "DHE-RSA-AES128-GCM-SHA256", "DHE-RSA-AES256-GCM-SHA384", "DHE-RSA-CHACHA20-POLY1305"}
+suites = {f["finding"].split()[3] for f in findings if f["id"].startswith("cipher-tls")}
+protocols = {f["id"]: f["finding"] for f in findings if f["id"] in ("SSLv2", "SSLv3", "TLS1", "TLS1_1", "TLS1_2", "TLS1_3")}
+bad = [f'{f["id"]} {f["severity"]}: {f["finding"]}' for f in findings
+       if f["severity"] in ("MEDIUM", "HIGH", "CRITICAL") and f["id"] != "cipher_order"]
+hsts = next((f["finding"] for f in findings if f["id"] == "HSTS_time"), "none")
+print(f"testssl.sh: {len(suites)} suites ({', '.join(sorted(suites))}); "
+      f"{', '.join(f'{k} {v}' for k, v in protocols.items())}; HSTS {hsts}; "
+      f"{len(findings)} findings, none MEDIUM or worse but cipher_order")
+assert suites and suites <= intermediate, f"suites outside the profile: {suites - intermediate}"
+assert [p for p, v in protocols.items() if v.startswith("offered")] == ["TLS1_2", "TLS1_3"], protocols
+assert hsts.startswith("730 days"), hsts
+assert not bad, bad
+PY
 inside rm /etc/nginx/sites-enabled/worlds-server-tls
 inside systemctl reload nginx
-echo "curl --http2 over TLS to $name:8443: the body byte for byte, HTTP/2"
 
 step "a GET whose connection is reset before an answer is tried once more, a POST is not"
 inside systemctl stop worlds-server.socket "${workers[@]}"

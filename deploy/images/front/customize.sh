@@ -6,6 +6,8 @@ set -eu
 root=$1
 install -m 644 deploy/images/front/nginx.conf "$root/etc/nginx/nginx.conf"
 install -m 644 packaging/nginx/conf.d/worlds-server.conf "$root/etc/nginx/conf.d/worlds-server.conf"
+# Who a client is, for its share: in a pod, nobody by address (the file says why).
+install -m 644 deploy/images/front/worlds-server-client.conf "$root/etc/nginx/conf.d/worlds-server-client.conf"
 install -m 644 packaging/nginx/snippets/worlds-server.conf "$root/etc/nginx/snippets/worlds-server.conf"
 install -m 644 packaging/nginx/sites-available/worlds-server "$root/etc/nginx/sites-available/worlds-server"
 rm -f "$root/etc/nginx/sites-enabled/default"
