@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (fuzz preset: clang 16, libc++, sanitizers) and runs each on its
+# Builds the libFuzzer targets (fuzz preset: clang 19, libc++, sanitizers) and runs each on its
 # committed seed corpus for a bounded time. Fails on the first crash or broken invariant, and
 # keeps the input that did it in build/fuzz/crashes/TARGET/; to replay it (run once, with the
 # sanitizer's report): build/fuzz/fuzz/TARGET_fuzzer build/fuzz/crashes/TARGET/crash-...

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the container images with podman from Debian's packages, pulling nothing:
 #   localhost/worlds-server:VERSION        the static server in an image FROM scratch
-#   localhost/worlds-server-front:VERSION  nginx from a Debian 12 root, with the package's front
+#   localhost/worlds-server-front:VERSION  nginx from a Debian 13 root, with the package's front
 # and saves each as an OCI archive in build/images/ (podman load, docker load, ctr import).
 # Both are reproducible: every timestamp is the commit's, and no build path reaches the binary,
 # so a clone of the same commit anywhere builds the same server image ID (and the same front
@@ -52,7 +52,7 @@ if [ "$which" != front ]; then
 fi
 [ "$which" != server ] || exit 0
 
-# The front: Debian 12 with only what nginx needs (the essential packages and nginx, without
+# The front: Debian 13 with only what nginx needs (the essential packages and nginx, without
 # documentation, manual pages or locales), the package's nginx files, this image's nginx.conf.
 # The merged-usr hook lays /bin, /lib and /sbin out as links into /usr from the start, so the
 # usrmerge package, and the 50 MB of perl it needs, is not installed.
@@ -62,8 +62,8 @@ SOURCE_DATE_EPOCH=$epoch mmdebstrap --quiet --variant=essential --include=nginx 
   --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt='path-exclude=/usr/share/lintian/*' \
   --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
   --customize-hook='deploy/images/front/customize.sh "$1"' \
-  bookworm "$context/root.tar" \
-  "deb $mirror bookworm main" "deb $mirror bookworm-updates main" \
-  "deb $security_mirror bookworm-security main" > "$out/front-root.log" 2>&1 ||
+  trixie "$context/root.tar" \
+  "deb $mirror trixie main" "deb $mirror trixie-updates main" \
+  "deb $security_mirror trixie-security main" > "$out/front-root.log" 2>&1 ||
   { tail -n 30 "$out/front-root.log"; exit 1; }
 build worlds-server-front deploy/images/front/Containerfile

@@ -2,10 +2,13 @@
 # Installs what building and testing worlds needs, if it is missing (Debian packages).
 #   --clients  also the real clients the client tests drive: curl, Chromium, systemd-analyze,
 #              Node.js, and the pinned npm packages of tests/clients
-#   --fuzz     also clang 16 with libc++ and libFuzzer, for the fuzz preset
+#   --fuzz     also clang 19 with libc++ and libFuzzer, for the fuzz preset
 #   --package  also debhelper, lintian, man, debootstrap and systemd-nspawn, for the Debian
-#              package (scripts/package.sh) and the suite that boots it under systemd
-#   --lint     also clang-format 16 and clang-tidy 16, for scripts/lint.sh
+#              package (scripts/package.sh) and the suite that boots it under systemd, with
+#              the outside clients that suite drives at the front: h2load and testssl.sh
+#   --lint     also clang-format 19 and clang-tidy 19, for scripts/lint.sh
+# LLVM 19 is the one packaged on both Debian 13 and Debian 12 (a stable update there), so the
+# tree's format and the fuzz build do not depend on the release.
 #   --containers  also podman, runc and mmdebstrap, for the container images (scripts/images.sh)
 #              and the suite that plays their pod, and kubectl for the Kubernetes manifests
 #   --bench    also nginx, ApacheBench, wrk, strace, iproute2 and gnuplot, for bench/run.sh
@@ -13,6 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 clients=false
 need=()
+codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
@@ -29,16 +33,21 @@ for option in "$@"; do
       command -v man >/dev/null || need+=(man-db)
       command -v npm >/dev/null || need+=(nodejs npm) ;;
     --fuzz)
-      command -v clang++-16 >/dev/null || need+=(clang-16)
-      [ -d /usr/lib/llvm-16/include/c++/v1 ] || need+=(libc++-16-dev libc++abi-16-dev)
-      [ -f /usr/lib/llvm-16/lib/clang/16/lib/linux/libclang_rt.fuzzer-x86_64.a ] || need+=(libclang-rt-16-dev) ;;
+      command -v clang++-19 >/dev/null || need+=(clang-19)
+      [ -d /usr/lib/llvm-19/include/c++/v1 ] || need+=(libc++-19-dev libc++abi-19-dev)
+      compgen -G '/usr/lib/llvm-19/lib/clang/19/lib/*/libclang_rt.fuzzer*.a' > /dev/null || need+=(libclang-rt-19-dev) ;;
     --package)
       dpkg -s build-essential >/dev/null 2>&1 || need+=(build-essential)
+      # debian/rules asks systemd.pc where units go: systemd-dev has it on Debian 13, systemd on 12.
+      command -v pkg-config >/dev/null || need+=(pkgconf)
+      [ -f /usr/share/pkgconfig/systemd.pc ] || need+=("$([ "$codename" = bookworm ] && echo systemd || echo systemd-dev)")
       command -v dh >/dev/null || need+=(debhelper)
       command -v lintian >/dev/null || need+=(lintian)
       command -v man >/dev/null || need+=(man-db)
       command -v debootstrap >/dev/null || need+=(debootstrap)
-      command -v systemd-nspawn >/dev/null || need+=(systemd-container) ;;
+      command -v systemd-nspawn >/dev/null || need+=(systemd-container)
+      command -v h2load >/dev/null || need+=(nghttp2-client)
+      command -v testssl >/dev/null || need+=(testssl.sh) ;;
     --containers)
       command -v podman >/dev/null || need+=(podman)
       command -v runc >/dev/null || need+=(runc)
@@ -49,8 +58,8 @@ for option in "$@"; do
       [ -d /usr/lib/cni ] || need+=(containernetworking-plugins)
       command -v kubectl >/dev/null || need+=(kubernetes-client) ;;
     --lint)
-      command -v clang-format-16 >/dev/null || need+=(clang-format-16)
-      command -v clang-tidy-16 >/dev/null || need+=(clang-tidy-16) ;;
+      command -v clang-format-19 >/dev/null || need+=(clang-format-19)
+      command -v clang-tidy-19 >/dev/null || need+=(clang-tidy-19) ;;
     --bench)
       command -v nginx >/dev/null || need+=(nginx)
       command -v ab >/dev/null || need+=(apache2-utils)

@@ -40,7 +40,7 @@ inline constexpr StringifyOptions ServerOptions{};
 template <class Record, class Value>
 struct Field {
     std::string_view name;
-    Value Record::*member;
+    Value Record::* member;
 };
 
 /// A record lists its members, in declaration order, as a tuple of Field from a static

@@ -55,7 +55,7 @@ void installCrashReporter() noexcept {
     stack.ss_size = alternate_stack.size();
     CHECK(::sigaltstack(&stack, nullptr) == 0);
 
-    struct sigaction action {};
+    struct sigaction action{};
     action.sa_sigaction = onFault;
     action.sa_flags = static_cast<int>(SA_SIGINFO | SA_ONSTACK | SA_RESETHAND);
     sigemptyset(&action.sa_mask);

@@ -10,6 +10,7 @@ namespace runtime {
 Result<void> writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         std::size_t length = std::min(bytes.size(), MaxWriteLength);
+        // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage): write takes the length with it
         std::size_t put = TRY(sys::write(fd, bytes.data(), length));
         bytes.remove_prefix(put);
     }

@@ -74,7 +74,7 @@ runtime::Result<runtime::Fd> adoptListener(Server& server, int fd) {
 }
 
 runtime::Result<void> stopBetweenConnections(const runtime::Fd& listener, std::initializer_list<int> signals) {
-    struct sigaction action {};
+    struct sigaction action{};
     action.sa_handler = noteStopSignal;
     sigemptyset(&action.sa_mask);
     sigemptyset(&stop_signals);

@@ -126,8 +126,7 @@ std::atomic<int> signals_handled = 0;
 
 TEST(Wrappers, ReadInterruptedByASignalIsRepeated) {
     // No SA_RESTART: the blocked read returns EINTR to the wrapper, which must call it again.
-    struct sigaction action {
-    }, previous{};
+    struct sigaction action{}, previous{};
     action.sa_handler = [](int) { ++signals_handled; };
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
     int ends[2];
