@@ -10,8 +10,7 @@ namespace runtime {
 Result<void> writeAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         std::size_t length = std::min(bytes.size(), MaxWriteLength);
-        // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage): write takes the length with it
-        std::size_t put = TRY(sys::write(fd, bytes.data(), length));
+        std::size_t put = TRY(sys::write(fd, bytes.data(), length));  // NOLINT(*-stringview-data-usage): sized
         bytes.remove_prefix(put);
     }
     return {};
