@@ -2,15 +2,16 @@
 # Builds the container images with podman from Debian's packages, pulling nothing:
 #   localhost/worlds-server:VERSION        the static server in an image FROM scratch
 #   localhost/worlds-server-front:VERSION  nginx from a Debian 13 root, with the package's front
+#   localhost/worlds-server-metrics:VERSION  mtail from a Debian 13 root, with the front's program
 # and saves each as an OCI archive in build/images/ (podman load, docker load, ctr import).
 # Both are reproducible: every timestamp is the commit's, and no build path reaches the binary,
 # so a clone of the same commit anywhere builds the same server image ID (and the same front
 # image ID while Debian serves the same package versions).
-# Usage: scripts/images.sh [server|front]   (both when neither is named)
+# Usage: scripts/images.sh [server|front|metrics]   (all when none is named)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 which=${1:-all}
-case $which in server|front|all) ;; *) echo "usage: scripts/images.sh [server|front]" >&2; exit 2 ;; esac
+case $which in server|front|metrics|all) ;; *) echo "usage: scripts/images.sh [server|front|metrics]" >&2; exit 2 ;; esac
 scripts/install-deps.sh --containers
 
 version=$(sed -n 's/^project(worlds VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
@@ -43,27 +44,39 @@ build() {  # name, Containerfile: builds localhost/NAME:VERSION from $context an
 }
 
 # The server: linked statically and stripped (the static preset), alone in the image.
-if [ "$which" != front ]; then
+if [ "$which" = server ] || [ "$which" = all ]; then
   cmake --preset static > /dev/null
   cmake --build --preset static > /dev/null
   cp build/static/worlds-server "$context/"
   build worlds-server deploy/images/server/Containerfile
   rm -f "$context/worlds-server"
 fi
-[ "$which" != server ] || exit 0
 
-# The front: Debian 13 with only what nginx needs (the essential packages and nginx, without
-# documentation, manual pages or locales), the package's nginx files, this image's nginx.conf.
-# The merged-usr hook lays /bin, /lib and /sbin out as links into /usr from the start, so the
-# usrmerge package, and the 50 MB of perl it needs, is not installed.
-SOURCE_DATE_EPOCH=$epoch mmdebstrap --quiet --variant=essential --include=nginx \
-  --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-include=/usr/share/doc/*/copyright' \
-  --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/info/*' \
-  --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt='path-exclude=/usr/share/lintian/*' \
-  --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
-  --customize-hook='deploy/images/front/customize.sh "$1"' \
-  trixie "$context/root.tar" \
-  "deb $mirror trixie main" "deb $mirror trixie-updates main" \
-  "deb $security_mirror trixie-security main" > "$out/front-root.log" 2>&1 ||
-  { tail -n 30 "$out/front-root.log"; exit 1; }
-build worlds-server-front deploy/images/front/Containerfile
+# A Debian 13 root with only what PACKAGE needs (the essential packages and it, without
+# documentation, manual pages or locales), finished by CUSTOMIZE, as $context/root.tar. The
+# merged-usr hook lays /bin, /lib and /sbin out as links into /usr from the start, so the usrmerge
+# package, and the 50 MB of perl it needs, is not installed.
+debian_root() {  # PACKAGE CUSTOMIZE LOG
+  SOURCE_DATE_EPOCH=$epoch mmdebstrap --quiet --variant=essential --include="$1" \
+    --dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-include=/usr/share/doc/*/copyright' \
+    --dpkgopt='path-exclude=/usr/share/man/*' --dpkgopt='path-exclude=/usr/share/info/*' \
+    --dpkgopt='path-exclude=/usr/share/locale/*' --dpkgopt='path-exclude=/usr/share/lintian/*' \
+    --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr \
+    --customize-hook="$2"' "$1"' \
+    trixie "$context/root.tar" \
+    "deb $mirror trixie main" "deb $mirror trixie-updates main" \
+    "deb $security_mirror trixie-security main" > "$3" 2>&1 || { tail -n 30 "$3"; exit 1; }
+}
+
+# The front: nginx, the package's nginx files, this image's nginx.conf.
+if [ "$which" = front ] || [ "$which" = all ]; then
+  debian_root nginx deploy/images/front/customize.sh "$out/front-root.log"
+  build worlds-server-front deploy/images/front/Containerfile
+  rm -f "$context/root.tar"
+fi
+
+# The metrics sidecar: mtail and the front's program.
+if [ "$which" = metrics ] || [ "$which" = all ]; then
+  debian_root mtail deploy/images/metrics/customize.sh "$out/metrics-root.log"
+  build worlds-server-metrics deploy/images/metrics/Containerfile
+fi

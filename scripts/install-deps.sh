@@ -5,7 +5,9 @@
 #   --fuzz     also clang 19 with libc++ and libFuzzer, for the fuzz preset
 #   --package  also debhelper, lintian, man, debootstrap and systemd-nspawn, for the Debian
 #              package (scripts/package.sh) and the suite that boots it under systemd, with
-#              the outside clients that suite drives at the front: h2load and testssl.sh
+#              the outside clients that suite drives at the front: h2load and testssl.sh; and
+#              mtail and Prometheus (promtool) for the metrics package's test (Debian's
+#              Prometheus package starts its server on port 9090)
 #   --lint     also clang-format 19 and clang-tidy 19, for scripts/lint.sh
 # LLVM 19 is the one packaged on both Debian 13 and Debian 12 (a stable update there), so the
 # tree's format and the fuzz build do not depend on the release.
@@ -47,7 +49,9 @@ for option in "$@"; do
       command -v debootstrap >/dev/null || need+=(debootstrap)
       command -v systemd-nspawn >/dev/null || need+=(systemd-container)
       command -v h2load >/dev/null || need+=(nghttp2-client)
-      command -v testssl >/dev/null || need+=(testssl.sh) ;;
+      command -v testssl >/dev/null || need+=(testssl.sh)
+      command -v mtail >/dev/null || need+=(mtail)
+      command -v promtool >/dev/null || need+=(prometheus) ;;
     --containers)
       command -v podman >/dev/null || need+=(podman)
       command -v runc >/dev/null || need+=(runc)

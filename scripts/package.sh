@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the Debian packages into build/package/ (worlds-server_<version>_<arch>.deb and
-# worlds-server-nginx_<version>_all.deb), after checking that debian/changelog carries the
-# project version of CMakeLists.txt; then lintian must report no error and no warning for
-# either, and the installed manual page must render without a warning. Usage: scripts/package.sh
+# Builds the Debian packages into build/package/ (worlds-server_<version>_<arch>.deb,
+# worlds-server-nginx_<version>_all.deb and worlds-server-metrics_<version>_all.deb), after
+# checking that debian/changelog carries the project version of CMakeLists.txt; then lintian
+# must report no error and no warning for any, and the installed manual page must render without
+# a warning. Usage: scripts/package.sh
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh --package
@@ -29,8 +30,9 @@ git ls-files -z --cached --others --exclude-standard |
 
 deb=$(ls "$out"/worlds-server_"$version"_*.deb)
 front=$(ls "$out"/worlds-server-nginx_"$version"_all.deb)
-echo "built $deb and $front"
-lintian --fail-on error,warning --info "$deb" "$front"
+metrics=$(ls "$out"/worlds-server-metrics_"$version"_all.deb)
+echo "built $deb, $front and $metrics"
+lintian --fail-on error,warning --info "$deb" "$front" "$metrics"
 
 pages=$(mktemp -d)
 trap 'rm -rf "$pages"' EXIT

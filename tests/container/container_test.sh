@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the container images (scripts/images.sh) and plays the pod of deploy/podman/worlds.yaml
-# with podman, as root, on this machine: the server and its front in one network namespace,
-# the front published on 127.0.0.1:8091. Then it checks the server container's confinement,
+# with podman, as root, on this machine: the server, its front and the metrics sidecar in one
+# network namespace, the front published on 127.0.0.1:8091 and the sidecar on 127.0.0.1:9193.
+# Then it checks the server container's confinement, the sidecar's count of a known load,
 # clients through the front under a hostile mix, a connection flood and a crowd, a stop of the
 # server under load, a SIGKILL and the pod's restart, and that the server image builds to one
 # ID from two clones in two folders; and always removes the pod.
@@ -51,9 +52,11 @@ step "the images of this tree"
 scripts/images.sh | tee "$work/images.log"
 server_size=$(podman image inspect --format '{{.Size}}' "localhost/worlds-server:$version")
 front_size=$(podman image inspect --format '{{.Size}}' "localhost/worlds-server-front:$version")
+metrics_size=$(podman image inspect --format '{{.Size}}' "localhost/worlds-server-metrics:$version")
 [ "$server_size" -le $((2 * 1024 * 1024)) ] || fail "the server image is $server_size bytes, over 2 MiB"
 [ "$front_size" -le $((80 * 1000 * 1000)) ] || fail "the front image is $front_size bytes, over 80 MB"
-for image in worlds-server worlds-server-front; do
+[ "$metrics_size" -le $((100 * 1000 * 1000)) ] || fail "the metrics image is $metrics_size bytes, over 100 MB"
+for image in worlds-server worlds-server-front worlds-server-metrics; do
   archive=build/images/$image-$version.oci.tar
   tar -tf "$archive" index.json > /dev/null 2>&1 || fail "$archive is not an OCI archive"
 done
@@ -75,6 +78,23 @@ grep -q $'^NoNewPrivs:\t1$' <<<"$status" || fail "the server may gain privileges
 grep -q $'^NSpid:\t[0-9]*\t1$' <<<"$status" || fail "the server is not process 1 of its container"
 awk '$5 == "/" {print $6}' "/proc/$pid/mountinfo" | grep -q '^ro,' || fail "the server's root is writable"
 echo "uid 65534, CapEff 0, NoNewPrivs 1, root read-only, process 1 of its PID namespace"
+
+step "the metrics sidecar on 127.0.0.1:9193: as nobody with no capabilities, counting a known load exactly"
+pid=$(podman inspect --format '{{.State.Pid}}' worlds-metrics)
+grep -q $'^Uid:\t65534\t65534\t65534\t65534$' "/proc/$pid/status" && grep -q $'^CapEff:\t0000000000000000$' "/proc/$pid/status" ||
+  fail "the sidecar does not run as 65534 without capabilities"
+series() {  # the sidecar's count of 200s and of 404s through the front
+  curl -s http://127.0.0.1:9193/metrics | awk '/^worlds_front_requests_total\{code="200",method="GET"\}/ {ok = $2}
+    /^worlds_front_requests_total\{code="404",method="GET"\}/ {missing = $2} END {printf "%d %d", ok, missing}'
+}
+for _ in $(seq 50); do curl -s -o /dev/null http://127.0.0.1:9193/metrics && break; sleep 0.1; done
+read -r ok_before missing_before <<<"$(series)"
+for _ in $(seq 100); do curl -s -o /dev/null http://127.0.0.1:8091/api/v1/worlds; done
+for _ in $(seq 10); do curl -s -o /dev/null http://127.0.0.1:8091/x; done
+for _ in $(seq 50); do [ "$(series)" = "$((ok_before + 100)) $((missing_before + 10))" ] && break; sleep 0.1; done
+read -r ok missing <<<"$(series)"
+echo "after 100 GETs and 10 of another path: 200s $ok_before -> $ok, 404s $missing_before -> $missing"
+[ "$ok $missing" = "$((ok_before + 100)) $((missing_before + 10))" ] || fail "the sidecar did not count the load exactly"
 
 step "10 s through 127.0.0.1:8091: 8 clients, a reset mid-head every 100 ms, 10 silent clients"
 python3 tests/system/clients.py load 10 hostile front --reset-every 0.1 || fail "requests were lost through the front"

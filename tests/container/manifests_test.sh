@@ -24,10 +24,10 @@ validate < deploy/podman/worlds.yaml || fail "the podman pod"
 version=$(sed -n 's/^project(worlds VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
 for manifest in "$work/objects.yaml" deploy/podman/worlds.yaml; do
   images=$(sed -n 's/^[ -]*image: *//p' "$manifest" | sort -u | tr '\n' ' ')
-  [ "$images" = "localhost/worlds-server-front:$version localhost/worlds-server:$version " ] ||
+  [ "$images" = "localhost/worlds-server-front:$version localhost/worlds-server-metrics:$version localhost/worlds-server:$version " ] ||
     fail "$manifest names the images $images, not those of version $version"
 done
-echo "both name localhost/worlds-server:$version and localhost/worlds-server-front:$version"
+echo "both name the server, front and metrics images of version $version"
 
 # The checks can fail: a privilege escalation allowed and a user that is not a number.
 sed -e '0,/allowPrivilegeEscalation: false/s//allowPrivilegeEscalation: true/' \

@@ -14,8 +14,9 @@ source_dir=${WORLDS_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 cd "$source_dir"
 mirror=${WORLDS_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 # What the container has besides the package: systemd, curl for requests, nginx and ssl-cert for
-# the front (with its snakeoil certificate), openssl to read that certificate.
-container_packages=systemd,systemd-sysv,dbus,curl,nginx,ssl-cert,openssl
+# the front (with its snakeoil certificate), openssl to read that certificate, mtail for the
+# metrics package and Prometheus to scrape it.
+container_packages=systemd,systemd-sysv,dbus,curl,nginx,ssl-cert,openssl,mtail,prometheus
 release=$(. /etc/os-release && echo "$VERSION_CODENAME")
 cache=build/system/$release-minbase-$(cksum <<<"$container_packages" | cut -d' ' -f1)
 restarts=20
@@ -41,6 +42,7 @@ if [ -z "$deb" ] || [ -n "$(find src packaging debian CMakeLists.txt -newer "$de
   deb=$(ls build/package/worlds-server_*_"$(dpkg --print-architecture)".deb)
 fi
 front_deb=$(ls build/package/worlds-server-nginx_*_all.deb)
+metrics_deb=$(ls build/package/worlds-server-metrics_*_all.deb)
 
 # The 0.1.0 package, built once from its commit in a clone of this repository.
 arch=$(dpkg --print-architecture)
@@ -92,7 +94,7 @@ enterOwnCgroup worlds-system
 
 step "booting $deb under systemd"
 cp -a "$cache" "$run"
-cp "$deb" "$front_deb" $old_deb "$run/root/"
+cp "$deb" "$front_deb" "$metrics_deb" $old_deb "$run/root/"
 systemd-nspawn --quiet --boot --private-network --register=no --keep-unit -D "$run" \
   > build/system/console.log 2>&1 < /dev/null &
 nspawn=$!
@@ -364,6 +366,73 @@ PY
 inside rm /etc/nginx/sites-enabled/worlds-server-tls
 inside systemctl reload nginx
 
+step "worlds-server-metrics scraped by Prometheus: after a known load, PromQL answers the load's counts"
+inside dpkg -i "/root/$(basename "$metrics_deb")" > build/system/dpkg.log 2>&1 || { cat build/system/dpkg.log; fail "dpkg -i worlds-server-metrics"; }
+# Listening on 127.0.0.1:9193 (0100007F:23E9 in /proc/net/tcp) and on no other address.
+for _ in $(seq 100); do
+  listening=$(inside awk '$4 == "0A" && $2 ~ /:23E9$/ {print $2}' /proc/net/tcp /proc/net/tcp6 | tr '\n' ' ')
+  [ -n "$listening" ] && break
+  sleep 0.1
+done
+inside systemctl is-active --quiet worlds-server-metrics ||
+  fail "worlds-server-metrics is not active: $(inside journalctl -u worlds-server-metrics -n 20 --no-pager)"
+[ "$listening" = "0100007F:23E9 " ] ||
+  fail "worlds-server-metrics listens on '$listening', not 127.0.0.1:9193 alone: $(inside journalctl -u worlds-server-metrics -n 20 --no-pager)"
+inside tee /etc/prometheus/prometheus.yml > /dev/null <<'YAML'
+global:
+  scrape_interval: 1s
+  evaluation_interval: 1s
+rule_files:
+  - /usr/share/worlds-server-metrics/worlds-server.rules.yml
+scrape_configs:
+  - job_name: worlds
+    static_configs:
+      - targets: ['127.0.0.1:9193']
+YAML
+inside systemctl restart prometheus
+promql() {  # QUERY: the value of its one result, 0 when it has none
+  inside curl -s --data-urlencode "query=$1" http://127.0.0.1:9090/api/v1/query |
+    python3 -c 'import json, sys; r = json.load(sys.stdin)["data"]["result"]; print(int(float(r[0]["value"][1])) if r else 0)'
+}
+for _ in $(seq 150); do [ "$(promql 'up{job="worlds"}' 2>/dev/null)" = 1 ] && break; sleep 0.2; done
+[ "$(promql 'up{job="worlds"}')" = 1 ] || fail "Prometheus does not scrape worlds-server-metrics"
+counts() {  # the series of the load: 200, 404 and 429 answers through the front, worker exits
+  echo "$(promql 'sum(worlds_front_requests_total{code="200"})') $(promql 'sum(worlds_front_requests_total{code="404"})')" \
+    "$(promql 'sum(worlds_front_requests_total{code="429"})') $(promql 'sum(worlds_worker_exits_total)')"
+}
+settled() {  # waits until two scrapes 1.5 s apart agree, and prints their counts
+  local last= now
+  for _ in $(seq 40); do now=$(counts); [ "$now" = "$last" ] && { echo "$now"; return; }; last=$now; sleep 1.5; done
+  fail "the series did not settle: $now"
+}
+read -r ok_before missing_before refused_before exits_before <<<"$(settled)"
+cursor=$(inside journalctl -n 0 --show-cursor --no-pager | sed -n 's/^-- cursor: //p')
+# The load: N answered GETs, M requests for another path, K workers ended by a reset mid-head,
+# and a crowd of 40 in flight from one address, past its share of 16.
+n=300 m=20 k=3
+inside bash -c "for i in \$(seq $n); do curl -s -o /dev/null http://127.0.0.1:8091/api/v1/worlds; done"
+inside bash -c "for i in \$(seq $m); do curl -s -o /dev/null http://127.0.0.1:8091/x; done"
+clients restarts $k > /dev/null
+nsenter -t "$leader" -n h2load --h1 -n 3000 -c 40 http://127.0.0.1:8091/api/v1/worlds > build/system/crowd.log 2>&1 ||
+  { cat build/system/crowd.log; fail "h2load's crowd"; }
+read -r crowd_ok crowd_refused crowd_5xx <<<"$(sed -n 's/^status codes: \([0-9]*\) 2xx, [0-9]* 3xx, \([0-9]*\) 4xx, \([0-9]*\) 5xx$/\1 \2 \3/p' build/system/crowd.log)"
+[ "$crowd_5xx" = 0 ] && [ "$crowd_refused" -gt 0 ] || fail "the crowd: $(grep '^status codes' build/system/crowd.log)"
+# A worker's exit is its journal's "error:" line: at least the K resets.
+exits=$(inside journalctl -u 'worlds-server@*' -o cat --no-pager --after-cursor="$cursor" | grep -c '^error: ' || true)
+[ "$exits" -ge $k ] || fail "$exits workers' exits in the journal for $k resets"
+read -r ok missing refused worker_exits <<<"$(settled)"
+printf '%-44s %8s %8s\n' "PromQL (increase over the load)" "answer" "the load" \
+  'sum(worlds_front_requests_total{code="200"})' $((ok - ok_before)) $((n + crowd_ok)) \
+  'sum(worlds_front_requests_total{code="404"})' $((missing - missing_before)) $m \
+  'sum(worlds_front_requests_total{code="429"})' $((refused - refused_before)) "$crowd_refused" \
+  'sum(worlds_worker_exits_total)' $((worker_exits - exits_before)) "$exits"
+[ $((ok - ok_before)) = $((n + crowd_ok)) ] && [ $((missing - missing_before)) = $m ] &&
+  [ $((refused - refused_before)) = "$crowd_refused" ] && [ $((worker_exits - exits_before)) = "$exits" ] ||
+  fail "PromQL's answers differ from the load's counts"
+rules=$(inside curl -s http://127.0.0.1:9090/api/v1/rules | python3 -c 'import json, sys; print(" ".join(sorted(r["name"] for g in json.load(sys.stdin)["data"]["groups"] for r in g["rules"] if r["type"] == "alerting")))')
+[ "$rules" = "WorldsFrontErrors WorldsFrontRefusing WorldsFrontSlow WorldsWorkersExiting" ] || fail "the alerts Prometheus loaded: $rules"
+echo "Prometheus loaded the alerts: $rules"
+
 step "a GET whose connection is reset before an answer is tried once more, a POST is not"
 inside systemctl stop worlds-server.socket "${workers[@]}"
 nsenter -t "$leader" -n python3 tests/system/clients.py flaky 3 > build/system/flaky.log 2>&1 &
@@ -394,13 +463,14 @@ echo "$after"
 
 step "dpkg -r stops everything and disables the site; dpkg --purge leaves no unit enabled"
 inside systemctl start "${workers[@]}"
-inside dpkg -r worlds-server-nginx worlds-server > build/system/dpkg.log 2>&1 || { cat build/system/dpkg.log; fail "dpkg -r"; }
+inside dpkg -r worlds-server-metrics worlds-server-nginx worlds-server > build/system/dpkg.log 2>&1 || { cat build/system/dpkg.log; fail "dpkg -r"; }
+! inside test -e /etc/nginx/conf.d/worlds-server-metrics.conf || fail "the metrics log is still nginx's after dpkg -r"
 ! inside test -e /etc/nginx/sites-enabled/worlds-server || fail "the site is still enabled after dpkg -r"
 inside systemctl is-active --quiet nginx || fail "nginx is not running after the front's removal"
 inside nginx -t -q || fail "nginx -t fails after the front's removal"
 running=$(inside systemctl list-units --plain --no-legend --state=active 'worlds-server*' || true)
 [ -z "$running" ] || fail "still running after dpkg -r: $running"
-inside dpkg --purge worlds-server-nginx worlds-server > build/system/dpkg.log 2>&1 ||
+inside dpkg --purge worlds-server-metrics worlds-server-nginx worlds-server > build/system/dpkg.log 2>&1 ||
   { cat build/system/dpkg.log; fail "dpkg --purge"; }
 links=$(inside find /etc/systemd/system -name 'worlds-server*' || true)
 [ -z "$links" ] || fail "left after purge: $links"
