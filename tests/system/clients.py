@@ -183,11 +183,10 @@ def read_answer(connection, pending):
             more()
         pending[0] = pending[0][length:]
     elif fields.get(b"transfer-encoding") == b"chunked":
-        while b"\r\n0\r\n\r\n" not in pending[0] and not pending[0].startswith(b"0\r\n\r\n"):
+        # The last chunk, "0", starts the body or follows a chunk's line end.
+        while b"\r\n0\r\n\r\n" not in b"\r\n" + pending[0]:
             more()
-        end = pending[0].index(b"0\r\n\r\n") + 5 if pending[0].startswith(b"0\r\n\r\n") else \
-            pending[0].index(b"\r\n0\r\n\r\n") + 7
-        pending[0] = pending[0][end:]
+        pending[0] = (b"\r\n" + pending[0]).split(b"\r\n0\r\n\r\n", 1)[1]
     return status, fields.get(b"connection") == b"close"
 
 

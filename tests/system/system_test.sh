@@ -292,6 +292,12 @@ done <<'CASES'
 a flash crowd of 300 addresses|--request-flood 300 --spread --tolerate 503
 CASES
 
+# What h2load's runs in LOG add up to: runs, 2xx, 4xx, 5xx, and requests errored or timed out.
+h2load_totals() {
+  awk '/^requests:/ {runs++; errored += $12; timeout += $14} /^status codes:/ {ok += $3; c4 += $7; c5 += $9}
+    END {printf "%d %d %d %d %d", runs, ok, c4, c5, errored + timeout}' "$1"
+}
+
 step "the snippets behind TLS with HTTP/2 (Debian's snakeoil certificate): h2load's streams, testssl.sh"
 inside test -f /etc/ssl/certs/ssl-cert-snakeoil.pem || inside make-ssl-cert generate-default-snakeoil
 # nginx takes HTTP/2 as a directive of its own from 1.25.1 on, and as a listen parameter before.
@@ -331,8 +337,7 @@ nsenter -t "$leader" -n bash -c 'end=$((SECONDS + 10)); for _ in $(seq 1000); do
 h2load=$!
 clients load 10 front --from 127.0.0.3 || fail "requests from 127.0.0.3 were lost while h2load ran"
 wait "$h2load" || { tail -n 20 build/system/h2load.log; fail "h2load failed"; }
-h2=$(awk '/^requests:/ {runs++; errored += $12; timeout += $14} /^status codes:/ {ok += $3; c4 += $7; c5 += $9}
-  END {printf "%d %d %d %d %d", runs, ok, c4, c5, errored + timeout}' build/system/h2load.log)
+h2=$(h2load_totals build/system/h2load.log)
 read -r runs ok c4 c5 broken <<<"$h2"
 echo "h2load: $runs runs of 2 connections x 128 streams: $ok 2xx, $c4 4xx, $c5 5xx, $broken errored or timed out"
 [ "$runs" -gt 0 ] && [ "$ok" -gt 0 ] && [ "$c5" = 0 ] && [ "$broken" = 0 ] || fail "h2load: $h2"
@@ -415,7 +420,7 @@ inside bash -c "for i in \$(seq $m); do curl -s -o /dev/null http://127.0.0.1:80
 clients restarts $k > /dev/null
 nsenter -t "$leader" -n h2load --h1 -n 3000 -c 40 http://127.0.0.1:8091/api/v1/worlds > build/system/crowd.log 2>&1 ||
   { cat build/system/crowd.log; fail "h2load's crowd"; }
-read -r crowd_ok crowd_refused crowd_5xx <<<"$(sed -n 's/^status codes: \([0-9]*\) 2xx, [0-9]* 3xx, \([0-9]*\) 4xx, \([0-9]*\) 5xx$/\1 \2 \3/p' build/system/crowd.log)"
+read -r _ crowd_ok crowd_refused crowd_5xx _ <<<"$(h2load_totals build/system/crowd.log)"
 [ "$crowd_5xx" = 0 ] && [ "$crowd_refused" -gt 0 ] || fail "the crowd: $(grep '^status codes' build/system/crowd.log)"
 # A worker's exit is its journal's "error:" line: at least the K resets.
 exits=$(inside journalctl -u 'worlds-server@*' -o cat --no-pager --after-cursor="$cursor" | grep -c '^error: ' || true)
