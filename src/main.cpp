@@ -3,6 +3,7 @@
 #include <csignal>
 #include <source_location>
 
+#include "runtime/check.h"
 #include "runtime/crash.h"
 #include "runtime/descriptors.h"
 #include "runtime/result.h"
@@ -16,7 +17,7 @@ int main() {
         runtime::installCrashReporter();
         // A write to a peer that has gone then fails with BrokenPipe and ends the server
         // through the fatal exit, with its name and trace, instead of silently by the signal.
-        std::signal(SIGPIPE, SIG_IGN);
+        CHECK(std::signal(SIGPIPE, SIG_IGN) != SIG_ERR);
         served = server::run();
     }
     if (!served) {

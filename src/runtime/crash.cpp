@@ -58,7 +58,7 @@ void installCrashReporter() noexcept {
     struct sigaction action{};
     action.sa_sigaction = onFault;
     action.sa_flags = static_cast<int>(SA_SIGINFO | SA_ONSTACK | SA_RESETHAND);
-    sigemptyset(&action.sa_mask);
+    CHECK(sigemptyset(&action.sa_mask) == 0);
     for (int signal : {SIGSEGV, SIGILL, SIGBUS}) CHECK(::sigaction(signal, &action, nullptr) == 0);
 }
 

@@ -76,17 +76,18 @@ runtime::Result<runtime::Fd> adoptListener(Server& server, int fd) {
 runtime::Result<void> stopBetweenConnections(const runtime::Fd& listener, std::initializer_list<int> signals) {
     struct sigaction action{};
     action.sa_handler = noteStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigemptyset(&stop_signals);
-    // sigaction, sigprocmask and sigpending fail only for a signal that cannot be caught, an
-    // unknown `how` or a bad pointer (EINVAL, EFAULT): none of them can come from here, so a
-    // failure is a broken invariant, not an error of the run.
+    // sigaction, sigprocmask, sigpending and the signal-set calls fail only for a signal that
+    // cannot be caught or does not exist, an unknown `how` or a bad pointer (EINVAL, EFAULT):
+    // none of them can come from here, so a failure is a broken invariant, not an error of the
+    // run.
+    CHECK(sigemptyset(&action.sa_mask) == 0);
+    CHECK(sigemptyset(&stop_signals) == 0);
     for (int signal : signals) {
         CHECK(::sigaction(signal, &action, nullptr) == 0);
         CHECK(sigaddset(&stop_signals, signal) == 0);
     }
     CHECK(::sigprocmask(SIG_BLOCK, &stop_signals, &waiting_mask) == 0);
-    for (int signal : signals) sigdelset(&waiting_mask, signal);
+    for (int signal : signals) CHECK(sigdelset(&waiting_mask, signal) == 0);
     int flags = TRY(runtime::sys::fcntl(listener.get(), F_GETFL, 0));
     (void)TRY(runtime::sys::fcntl(listener.get(), F_SETFL, flags | O_NONBLOCK));
     return {};
@@ -96,7 +97,7 @@ bool stopRequested() noexcept {
     sigset_t pending;
     CHECK(::sigpending(&pending) == 0);
     sigset_t pending_stops;
-    sigandset(&pending_stops, &pending, &stop_signals);
+    CHECK(sigandset(&pending_stops, &pending, &stop_signals) == 0);
     return sigisemptyset(&pending_stops) == 0;
 }
 
