@@ -5,7 +5,7 @@
 # Exit 77 (skipped) without mtail or promtool, unless WORLDS_REQUIRE_CLIENT_TOOLS=1.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
-source scripts/suite.sh
+source tests/lib/suite.sh
 for tool in mtail promtool; do
   command -v "$tool" >/dev/null || skip "missing $tool (scripts/install-deps.sh --package)"
 done
@@ -46,6 +46,14 @@ worlds_worker_exits_total{error="ConnectionResetByPeer",worker="worlds-server@2"
 worlds_worker_requests_total{worker="worlds-server@1"} 1
 SERIES
 echo "mtail: the series of the known log, exactly"
+
+# The front image logs over syslog what the package logs to a file: the same fields, a line end
+# added (deploy/images/front/worlds-server-metrics.conf).
+format() { sed -n "s/^log_format worlds_metrics '\(.*\)';\$/\1/p" "$1"; }
+package_format=$(format packaging/metrics/nginx.conf)
+[ -n "$package_format" ] && [ "$(format deploy/images/front/worlds-server-metrics.conf)" = "$package_format\\n" ] ||
+  fail "the front image's log format is not the package's with a line end"
+echo "the front image logs the package's fields: $package_format"
 
 promtool check rules packaging/prometheus/worlds-server.rules.yml
 (cd packaging/prometheus && promtool test rules worlds-server.rules.test.yml)
