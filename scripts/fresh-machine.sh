@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 mirror=${WORLDS_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 release=${1:-trixie}
 case $release in trixie) name="Debian 13" ;; bookworm) name="Debian 12" ;; *) echo "usage: scripts/fresh-machine.sh [trixie|bookworm]" >&2; exit 2 ;; esac
-source scripts/suite.sh
+source tests/lib/suite.sh
 [ "$(id -u)" = 0 ] || skip "needs root (debootstrap, systemd-nspawn)"
 for tool in debootstrap systemd-nspawn git; do
   command -v "$tool" >/dev/null || skip "missing $tool (scripts/install-deps.sh --package)"
@@ -42,7 +42,7 @@ if [ ! -d "$cache" ]; then
 fi
 root=build/fresh/run-$release
 rm -rf "$root"
-source scripts/own-cgroup.sh
+source tests/lib/own-cgroup.sh
 trap 'set +e; rm -rf "$root"; leaveOwnCgroup' EXIT
 enterOwnCgroup "worlds-fresh-$release"
 cp -a "$cache" "$root"

@@ -8,7 +8,7 @@
 #              the outside clients that suite drives at the front: h2load and testssl.sh; and
 #              mtail and Prometheus (promtool) for the metrics package's test (Debian's
 #              Prometheus package starts its server on port 9090)
-#   --lint     also clang-format 19 and clang-tidy 19, for scripts/lint.sh
+#   --lint     also clang-format 19, clang-tidy 19, shellcheck and pyflakes, for scripts/lint.sh
 # LLVM 19 is the one packaged on both Debian 13 and Debian 12 (a stable update there), so the
 # tree's format and the fuzz build do not depend on the release.
 #   --containers  also podman, runc and mmdebstrap, for the container images (scripts/images.sh)
@@ -63,7 +63,9 @@ for option in "$@"; do
       command -v kubectl >/dev/null || need+=(kubernetes-client) ;;
     --lint)
       command -v clang-format-19 >/dev/null || need+=(clang-format-19)
-      command -v clang-tidy-19 >/dev/null || need+=(clang-tidy-19) ;;
+      command -v clang-tidy-19 >/dev/null || need+=(clang-tidy-19)
+      command -v shellcheck >/dev/null || need+=(shellcheck)
+      command -v pyflakes3 >/dev/null || need+=(pyflakes3) ;;
     --bench)
       command -v nginx >/dev/null || need+=(nginx)
       command -v ab >/dev/null || need+=(apache2-utils)

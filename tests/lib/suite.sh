@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the shell suites and checks (tests/system, tests/container, scripts/fresh-machine.sh):
 #   skip REASON   exit 77 (skipped), or fail under WORLDS_REQUIRE_CLIENT_TOOLS=1, where a
 #                 missing tool is a failure
