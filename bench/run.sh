@@ -6,7 +6,10 @@
 # the socket unit and two workers run it), and nginx with one worker and with two; and the
 # package's nginx front (its snippet and upstreams, two nginx workers) before two copies, with
 # ApacheBench (no keep-alive) and with wrk (keep-alive: ab speaks HTTP/1.0 and so cannot keep a
-# connection whose answer has no length). Each round runs
+# connection whose answer has no length). The front is laid out from the files the package
+# installs (debian/worlds-server-nginx.install), its site on 8091 among them, with the
+# benchmark's own client key (bench/front-client.conf: each connection a client, so one
+# address's 50 connections are 50 clients within their shares). Each round runs
 # every server in turn, alone: requests per second with one connection per request
 # (ApacheBench, concurrency 1 and 50), sequential latency p50/p99/max with TCP segments per
 # request (the kernel's OutSegs, both ends, before and after), and peak RSS. Then system calls
@@ -14,15 +17,19 @@
 # in a network namespace of its own, so its loopback carries this traffic only. Last, it draws
 # the requests per second of every setup at both concurrencies with gnuplot, from this run's own
 # figures, into bench/requests-per-second.svg.
-# Not part of the test suite. Usage: bench/run.sh [requests per ab run, default 20000]
+# Not part of the test suite; CI runs it short (bench/run.sh 300) so that it cannot break unseen.
+# Usage: bench/run.sh [requests per ab run, default 20000]. Under 2,000 requests the sequential
+# runs make that many too, wrk runs 1 s instead of 5, and the chart goes to build/bench/ in
+# place of the one BENCHMARKS.md shows.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 requests=${1:-20000}
 rounds=3
-sequential=2000
+sequential=$((requests < 2000 ? requests : 2000))
+wrk_seconds=$((requests < 2000 ? 1 : 5))
 worlds_port=9091
 nginx_port=9092
-front_port=9093
+front_port=8091
 server=build/release/worlds-server
 
 if [ -z "${WORLDS_BENCH_IN_NETNS:-}" ]; then
@@ -51,12 +58,12 @@ start() {
       nginx -c "$PWD/bench/nginx.conf" -g "worker_processes $workers;" -e /tmp/worlds-bench-nginx/error.log &
       pids+=($!); port=$nginx_port; waitPort $port
       pid=$(pgrep -P "${pids[-1]}" | head -n1) ;;  # a worker
-    worlds) "$server" 2>/dev/null & pid=$!; pids+=($pid); port=$worlds_port; waitPort $port ;;
+    worlds) "$server" 2>/dev/null & pid=$!; pids+=("$pid"); port=$worlds_port; waitPort $port ;;
     worlds-2)
       python3 bench/workers.py "$server" $worlds_port 2 2>/dev/null & pids+=($!); port=$worlds_port; waitPort $port
       pid=$(pgrep -P "${pids[-1]}" | head -n1) ;;  # a worker
     *) WORLDS_BENCH_TCP_OPTION=${1#worlds-} LD_PRELOAD=$PWD/build/bench/tcp_option.so "$server" 2>/dev/null &
-       pid=$!; pids+=($pid); port=$worlds_port; waitPort $port ;;
+       pid=$!; pids+=("$pid"); port=$worlds_port; waitPort $port ;;
   esac
 }
 stop() {  # by process id only: the master for nginx, the launcher of the copies, the server itself
@@ -64,38 +71,56 @@ stop() {  # by process id only: the master for nginx, the launcher of the copies
   kill "$p"; wait "$p" 2>/dev/null || true
 }
 
+# A rate counts only where every request got the 200: a refusal, a failure or a broken
+# connection ends the run, so that a front that answers 429s or 503s cannot pass for a fast one.
 abRate() {  # port concurrency -> requests per second
-  ab -q -n "$requests" -c "$2" "http://127.0.0.1:$1/api/v1/worlds" 2>&1 | awk '/Requests per second/ {print $4}'
+  local out
+  out=$(ab -q -n "$requests" -c "$2" "http://127.0.0.1:$1/api/v1/worlds" 2>&1) || { echo "$out" >&2; exit 1; }
+  if grep -q '^Non-2xx responses:' <<<"$out" || ! grep -q '^Failed requests: *0$' <<<"$out"; then
+    echo "ab -c $2 on port $1: not every answer was a 200" >&2; echo "$out" >&2; exit 1
+  fi
+  awk '/Requests per second/ {print $4}' <<<"$out"
 }
 wrkRate() {  # port concurrency -> requests per second, over kept-alive connections
-  wrk -t1 -c"$2" -d5s "http://127.0.0.1:$1/api/v1/worlds" | awk '/Requests\/sec/ {print $2}'
+  local out
+  out=$(wrk -t1 -c"$2" -d"${wrk_seconds}s" "http://127.0.0.1:$1/api/v1/worlds") || { echo "$out" >&2; exit 1; }
+  if grep -Eq '^ *(Non-2xx or 3xx responses|Socket errors):' <<<"$out"; then
+    echo "wrk -c $2 on port $1: not every answer was a 200" >&2; echo "$out" >&2; exit 1
+  fi
+  awk '/Requests\/sec/ {print $2}' <<<"$out"
 }
 
-# The front as the package sets it up: its upstreams and snippet, in a server on its own port.
-cat > /tmp/worlds-bench-nginx/front.conf <<FRONT
+# The front as the package installs it, in a tree of its own laid out as /etc/nginx: the files
+# of debian/worlds-server-nginx.install, the site enabled, the benchmark's client key in place
+# of the package's, and an nginx.conf of two workers that includes them as Debian's does.
+front=/tmp/worlds-bench-nginx/front
+rm -rf "$front"
+while read -r file destination; do
+  install -D -m 644 "$file" "$front/${destination#etc/nginx/}$(basename "$file")"
+done < debian/worlds-server-nginx.install
+cp bench/front-client.conf "$front/conf.d/worlds-server-client.conf"
+mkdir -p "$front/sites-enabled"
+ln -s ../sites-available/worlds-server "$front/sites-enabled/worlds-server"
+cat > "$front/nginx.conf" <<FRONT
 worker_processes 2;
 daemon off;
-pid /tmp/worlds-bench-nginx/front.pid;
-error_log /tmp/worlds-bench-nginx/front-error.log;
+pid $front/nginx.pid;
+error_log $front/error.log;
 events { worker_connections 1024; }
 http {
     access_log off;
-    client_body_temp_path /tmp/worlds-bench-nginx/body;
-    proxy_temp_path /tmp/worlds-bench-nginx/proxy;
-    fastcgi_temp_path /tmp/worlds-bench-nginx/fastcgi;
-    uwsgi_temp_path /tmp/worlds-bench-nginx/uwsgi;
-    scgi_temp_path /tmp/worlds-bench-nginx/scgi;
-    include $PWD/packaging/nginx/conf.d/worlds-server.conf;
-    server {
-        listen 127.0.0.1:$front_port;
-        client_header_timeout 10s;
-        location / { include $PWD/packaging/nginx/snippets/worlds-server.conf; }
-    }
+    client_body_temp_path $front/body;
+    proxy_temp_path $front/proxy;
+    fastcgi_temp_path $front/fastcgi;
+    uwsgi_temp_path $front/uwsgi;
+    scgi_temp_path $front/scgi;
+    include conf.d/*.conf;
+    include sites-enabled/*;
 }
 FRONT
 frontRates() {  # two copies behind the front: requests per second without and with keep-alive
   start worlds-2
-  nginx -c /tmp/worlds-bench-nginx/front.conf & pids+=($!); waitPort $front_port
+  nginx -c "$front/nginx.conf" & pids+=($!); waitPort $front_port
   results[front,rps1]+="$(abRate $front_port 1) "
   results[front,rps50]+="$(abRate $front_port 50) "
   results[front-keepalive,rps1]+="$(wrkRate $front_port 1) "
@@ -105,7 +130,7 @@ frontRates() {  # two copies behind the front: requests per second without and w
 
 builds=(worlds worlds-nodelay worlds-none worlds-2 nginx nginx-2)
 declare -A results
-for round in $(seq $rounds); do
+for _ in $(seq $rounds); do
   for name in "${builds[@]}"; do
     start "$name"
     results[$name,rps1]+="$(abRate "$port" 1) "
@@ -168,7 +193,7 @@ cat <<FRONT
 |---|---:|---:|
 | $(label worlds-2), straight (ab) | $(m worlds-2 rps1) | $(m worlds-2 rps50) |
 | $(label front) (ab) | $(m front rps1) | $(m front rps50) |
-| $(label front-keepalive) (wrk, 5 s) | $(m front-keepalive rps1) | $(m front-keepalive rps50) |
+| $(label front-keepalive) (wrk, $wrk_seconds s) | $(m front-keepalive rps1) | $(m front-keepalive rps50) |
 FRONT
 cat <<SUMMARY
 
@@ -184,6 +209,7 @@ SUMMARY
 
 # The chart: requests per second of every setup at both concurrencies, from this run's medians.
 chart=bench/requests-per-second.svg
+[ "$requests" -ge 2000 ] || chart=build/bench/requests-per-second.svg
 for name in "${builds[@]}" front front-keepalive; do
   echo "\"$(label "$name" | sed 's/, /\\n/g')\" $(m "$name" rps1) $(m "$name" rps50)"
 done > build/bench/rps.dat
