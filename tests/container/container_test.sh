@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the container images (scripts/images.sh) and plays the pod of deploy/podman/worlds.yaml
-# with podman, as root, on this machine: the server, its front and the metrics sidecar in one
+# Builds the container images (scripts/images.sh) and plays the pod that
+# `kubectl kustomize deploy/podman` makes of the cluster's Deployment with podman, as root, on
+# this machine: the server, its front and the metrics sidecar in one
 # network namespace, the front published on 127.0.0.1:8091 and the sidecar on 127.0.0.1:9193.
 # Then it checks the server container's confinement, the sidecar's count of a known load,
 # clients through the front under a hostile mix, a connection flood and a crowd, a stop of the
@@ -11,10 +12,10 @@ set -euo pipefail
 source_dir=${WORLDS_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 cd "$source_dir"
 
-source scripts/suite.sh
+source tests/lib/suite.sh
 
 [ "$(id -u)" = 0 ] || skip "needs root (podman's pod network, nsenter)"
-for tool in podman runc mmdebstrap nsenter python3 git; do
+for tool in podman runc mmdebstrap kubectl nsenter python3 git; do
   command -v "$tool" >/dev/null || skip "missing $tool (scripts/install-deps.sh --containers)"
 done
 
@@ -29,9 +30,11 @@ printf '[containers]\ndefault_ulimits = []\n\n[engine]\nruntime = "runc"\n' > "$
 ulimit -n "$(ulimit -Hn)"
 
 version=$(sed -n 's/^project(worlds VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
-pod_yaml=deploy/podman/worlds.yaml
-grep -q "image: localhost/worlds-server:$version$" "$pod_yaml" && grep -q "image: localhost/worlds-server-front:$version$" "$pod_yaml" ||
-  fail "$pod_yaml does not name the images of version $version"
+# What podman plays: the cluster's Deployment, made a pod for one machine by kustomize. podman
+# names the pod after it, and each container after the pod.
+pod_yaml=$work/pod.yaml
+kubectl kustomize deploy/podman > "$pod_yaml" || fail "kubectl kustomize deploy/podman"
+pod=worlds-pod
 
 cleanup() { podman kube down "$pod_yaml" > /dev/null 2>&1 || true; rm -rf "$work/clone-a" "$work/clone-b"; }
 trap cleanup EXIT
@@ -61,16 +64,16 @@ for image in worlds-server worlds-server-front worlds-server-metrics; do
   tar -tf "$archive" index.json > /dev/null 2>&1 || fail "$archive is not an OCI archive"
 done
 
-step "podman kube play $pod_yaml"
+step "kubectl kustomize deploy/podman | podman kube play -"
 podman kube down "$pod_yaml" > /dev/null 2>&1 || true
-podman kube play "$pod_yaml" > "$work/play.log" 2>&1 || { cat "$work/play.log"; fail "podman kube play"; }
-front_answers() { python3 tests/system/clients.py load 0.1 front > /dev/null 2>&1; }
+podman kube play - < "$pod_yaml" > "$work/play.log" 2>&1 || { cat "$work/play.log"; fail "podman kube play"; }
+front_answers() { python3 tests/lib/clients.py load 0.1 front > /dev/null 2>&1; }
 for _ in $(seq 100); do front_answers && break; sleep 0.1; done
 front_answers || fail "the front on 127.0.0.1:8091 does not answer"
-restarts() { podman inspect --format '{{.RestartCount}}' worlds-server; }
+restarts() { podman inspect --format '{{.RestartCount}}' "$pod-server"; }
 
 step "the server container: uid 65534, read-only root, no capabilities, no new privileges"
-pid=$(podman inspect --format '{{.State.Pid}}' worlds-server)
+pid=$(podman inspect --format '{{.State.Pid}}' "$pod-server")
 status=$(cat "/proc/$pid/status")
 grep -q $'^Uid:\t65534\t65534\t65534\t65534$' <<<"$status" || fail "the server does not run as 65534: $(grep Uid <<<"$status")"
 grep -q $'^CapEff:\t0000000000000000$' <<<"$status" || fail "the server has capabilities: $(grep CapEff <<<"$status")"
@@ -80,7 +83,7 @@ awk '$5 == "/" {print $6}' "/proc/$pid/mountinfo" | grep -q '^ro,' || fail "the 
 echo "uid 65534, CapEff 0, NoNewPrivs 1, root read-only, process 1 of its PID namespace"
 
 step "the metrics sidecar on 127.0.0.1:9193: as nobody with no capabilities, counting a known load exactly"
-pid=$(podman inspect --format '{{.State.Pid}}' worlds-metrics)
+pid=$(podman inspect --format '{{.State.Pid}}' "$pod-metrics")
 grep -q $'^Uid:\t65534\t65534\t65534\t65534$' "/proc/$pid/status" && grep -q $'^CapEff:\t0000000000000000$' "/proc/$pid/status" ||
   fail "the sidecar does not run as 65534 without capabilities"
 series() {  # the sidecar's count of 200s and of 404s through the front
@@ -97,43 +100,43 @@ echo "after 100 GETs and 10 of another path: 200s $ok_before -> $ok, 404s $missi
 [ "$ok $missing" = "$((ok_before + 100)) $((missing_before + 10))" ] || fail "the sidecar did not count the load exactly"
 
 step "10 s through 127.0.0.1:8091: 8 clients, a reset mid-head every 100 ms, 10 silent clients"
-python3 tests/system/clients.py load 10 hostile front --reset-every 0.1 || fail "requests were lost through the front"
+python3 tests/lib/clients.py load 10 hostile front --reset-every 0.1 || fail "requests were lost through the front"
 [ "$(restarts)" = 0 ] || fail "the server restarted $(restarts) times behind the front"
 echo "server restarts: 0"
 
 step "10 s of 8 clients from 127.0.0.3 while 127.0.0.2 holds 8,000 connections to the front"
 # Inside the pod's network namespace, where the front sees each client's own address (through
 # the published port every client comes from the pod network's gateway).
-infra=$(podman pod inspect --format '{{.InfraContainerID}}' worlds)
+infra=$(podman pod inspect --format '{{.InfraContainerID}}' "$pod")
 pod_pid=$(podman inspect --format '{{.State.Pid}}' "$infra")
-memory=/sys/fs/cgroup/memory$(podman inspect --format '{{.State.CgroupPath}}' worlds-front)/memory.usage_in_bytes
-[ -f "$memory" ] || memory=/sys/fs/cgroup$(podman inspect --format '{{.State.CgroupPath}}' worlds-front)/memory.current
-nsenter -t "$pod_pid" -n python3 tests/system/clients.py load 10 front --from 127.0.0.3 --flood 8000 --memory-of "$memory" ||
+memory=/sys/fs/cgroup/memory$(podman inspect --format '{{.State.CgroupPath}}' "$pod-front")/memory.usage_in_bytes
+[ -f "$memory" ] || memory=/sys/fs/cgroup$(podman inspect --format '{{.State.CgroupPath}}' "$pod-front")/memory.current
+nsenter -t "$pod_pid" -n python3 tests/lib/clients.py load 10 front --from 127.0.0.3 --flood 8000 --memory-of "$memory" ||
   fail "legitimate requests were lost under the flood"
 
 step "10 s of 8 clients through 127.0.0.1:8091 while a crowd keeps 300 requests in flight"
 # Through the published port every client comes from the pod network's gateway, so the image
 # keys no share on the address: the bound on the server's queue holds alone, and past it the
 # crowd and the 8 clients get a fast 503, never a 504 or a reset.
-python3 tests/system/clients.py load 10 front --request-flood 300 --flood-from 127.0.0.1 --tolerate 503 ||
+python3 tests/lib/clients.py load 10 front --request-flood 300 --flood-from 127.0.0.1 --tolerate 503 ||
   fail "a request was lost, or not refused fast, under the crowd"
 [ "$(restarts)" = 0 ] || fail "the server restarted $(restarts) times under the crowd"
 
 step "podman stop of the server under load: exit 0 within 2 s, no answer cut short"
 rm -f "$work/stop-load.started"
-python3 tests/system/clients.py load 6 front --tolerate 502 --started "$work/stop-load.started" > "$work/stop-load.log" 2>&1 &
+python3 tests/lib/clients.py load 6 front --tolerate 502 --started "$work/stop-load.started" > "$work/stop-load.log" 2>&1 &
 load=$!
 awaitStarted "$work/stop-load.started" "$work/stop-load.log"
 started=$(date +%s%N)
-podman stop --time 10 worlds-server > /dev/null
+podman stop --time 10 "$pod-server" > /dev/null
 took=$((($(date +%s%N) - started) / 1000000))
-code=$(podman inspect --format '{{.State.ExitCode}}' worlds-server)
+code=$(podman inspect --format '{{.State.ExitCode}}' "$pod-server")
 wait "$load" || { cat "$work/stop-load.log"; fail "an answer was cut short or lost during the stop"; }
 cat "$work/stop-load.log"
 [ "$code" = 0 ] || fail "the server's exit status was $code"
 [ "$took" -lt 2000 ] || fail "the stop took $took ms"
 echo "stopped in $took ms, exit status $code (the front answers 502 while no server runs)"
-podman start worlds-server > /dev/null
+podman start "$pod-server" > /dev/null
 for _ in $(seq 100); do front_answers && break; sleep 0.05; done
 
 step "SIGKILL of the server: the pod restarts it and the front answers again"
@@ -141,7 +144,7 @@ before=$(restarts)
 started=$(date +%s%N)
 # From outside, as the kernel's OOM killer or a crash would: podman kill counts as a stop asked
 # for, which no restart policy undoes.
-kill -KILL "$(podman inspect --format '{{.State.Pid}}' worlds-server)"
+kill -KILL "$(podman inspect --format '{{.State.Pid}}' "$pod-server")"
 for _ in $(seq 200); do front_answers && break; sleep 0.05; done
 front_answers || fail "no answer through the front 10 s after the SIGKILL"
 took=$((($(date +%s%N) - started) / 1000000))

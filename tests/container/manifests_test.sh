@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # The Kubernetes manifests, offline: `kubectl kustomize deploy/kubernetes` builds them, every
 # object is valid against the API's schemas and every pod template meets the Pod Security
-# Standard "restricted" (tests/clients/validate_manifests.mjs); the podman pod is valid too;
-# both name the images of this version; and a copy with two faults is refused for each.
+# Standard "restricted" (tests/clients/validate_manifests.mjs); the podman pod that
+# `kubectl kustomize deploy/podman` makes of the same Deployment is valid too; both name the
+# images of this version, whose tag is written once under deploy/; and a copy with two faults is
+# refused for each.
 # Exit 77 (skipped) when kubectl, Node or the pinned validator is missing, unless
 # WORLDS_REQUIRE_CLIENT_TOOLS=1.
 set -euo pipefail
 source_dir=${WORLDS_SOURCE_DIR:-$(cd "$(dirname "$0")/../.." && pwd)}
 cd "$source_dir"
-source scripts/suite.sh
+source tests/lib/suite.sh
 command -v kubectl >/dev/null || skip "missing kubectl (scripts/install-deps.sh --containers)"
 command -v node >/dev/null || skip "missing node (scripts/install-deps.sh --clients)"
 [ -d tests/clients/node_modules/kubernetes-models ] || skip "missing the npm packages (scripts/install-deps.sh --clients)"
@@ -19,15 +21,18 @@ validate() { node tests/clients/validate_manifests.mjs "$@"; }
 
 kubectl kustomize deploy/kubernetes > "$work/objects.yaml" || fail "kubectl kustomize deploy/kubernetes"
 validate --restricted < "$work/objects.yaml" || fail "the Kubernetes manifests"
-validate < deploy/podman/worlds.yaml || fail "the podman pod"
+kubectl kustomize deploy/podman > "$work/pod.yaml" || fail "kubectl kustomize deploy/podman"
+validate < "$work/pod.yaml" || fail "the podman pod"
 
 version=$(sed -n 's/^project(worlds VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
-for manifest in "$work/objects.yaml" deploy/podman/worlds.yaml; do
+for manifest in "$work/objects.yaml" "$work/pod.yaml"; do
   images=$(sed -n 's/^[ -]*image: *//p' "$manifest" | sort -u | tr '\n' ' ')
   [ "$images" = "localhost/worlds-server-front:$version localhost/worlds-server-metrics:$version localhost/worlds-server:$version " ] ||
     fail "$manifest names the images $images, not those of version $version"
 done
-echo "both name the server, front and metrics images of version $version"
+tagged=$(git ls-files deploy | xargs grep -l -F "$version" || true)
+[ "$tagged" = deploy/kubernetes/kustomization.yaml ] || fail "the tag $version is written in: $tagged"
+echo "both name the server, front and metrics images of version $version, tagged in $tagged alone"
 
 # The checks can fail: a privilege escalation allowed and a user that is not a number.
 sed -e '0,/allowPrivilegeEscalation: false/s//allowPrivilegeEscalation: true/' \
