@@ -4,7 +4,7 @@
 #   localhost/worlds-server-front:VERSION  nginx from a Debian 13 root, with the package's front
 #   localhost/worlds-server-metrics:VERSION  mtail from a Debian 13 root, with the front's program
 # and saves each as an OCI archive in build/images/ (podman load, docker load, ctr import).
-# Both are reproducible: every timestamp is the commit's, and no build path reaches the binary,
+# Each is reproducible: every timestamp is the commit's, and no build path reaches the binary,
 # so a clone of the same commit anywhere builds the same server image ID (and the same front
 # image ID while Debian serves the same package versions).
 # Usage: scripts/images.sh [server|front|metrics]   (all when none is named)

@@ -3,9 +3,11 @@
 README's `curl -i` answers byte for byte (but the prompt line, and curl's line ends), its log
 excerpt, its error trace for a port that is taken (every file:line:column where that hop is),
 the operating guide's journal trace for a reset mid-head, and the OpenAPI document's version
-against the project's; and that every path of the tree that a file of it names, and every
-section a document cites by name, exists. Run by CTest under the port lock."""
-import glob
+against the project's; that every path of the tree that a file of it names is a tracked file
+(or a folder of them), and every section a document cites by name exists; and that the lists of
+packages and images the documents give are those of debian/control and deploy/images/, at the
+project's version. Run by CTest under the port lock."""
+import fnmatch
 import os
 import re
 import socket
@@ -121,22 +123,36 @@ class ReadmeTest(unittest.TestCase):
         self.assertEqual(shown, trace_hops(log.split("\n"), SOURCE_DIR + "/"), log)
 
 
+def project_version():
+    return re.search(r"^project\(worlds VERSION (\S+) ", read("CMakeLists.txt"), re.M)[1]
+
+
 class VersionTest(unittest.TestCase):
     def test_the_openapi_document_has_the_projects_version(self):
-        with open(os.path.join(SOURCE_DIR, "CMakeLists.txt")) as cmake:
-            version = re.search(r"^project\(worlds VERSION (\S+) ", cmake.read(), re.M)[1]
-        with open(os.path.join(SOURCE_DIR, "docs", "openapi.yaml")) as document:
-            self.assertIn(f"\n  version: {version}\n", document.read())
+        self.assertIn(f"\n  version: {project_version()}\n", read(os.path.join("docs", "openapi.yaml")))
+
+    def test_the_documents_name_the_packages_and_images_of_the_projects_version(self):
+        # The .deb files and the images' tags in commands, where a release leaves them behind.
+        named = re.compile(r"build/package/[\w-]+_(\d+\.\d+\.\d+)_|localhost/[\w-]+(?:, -[\w-]+)*(?:,? and -[\w-]+)?(?:, all)? ?:(\d+\.\d+\.\d+)")
+        versions = [f"{path}: {a or b}" for path in ("README.md", os.path.join("docs", "operating.md"))
+                    for a, b in named.findall(read(path))]
+        self.assertTrue(versions)
+        self.assertEqual([v for v in versions if not v.endswith(": " + project_version())], [])
+
+
+def tracked_files():
+    """The files git tracks (or has been told to add), relative to SOURCE_DIR: a path that only
+    a build, npm or a local copy made is not the tree's."""
+    listed = subprocess.run(["git", "-C", SOURCE_DIR, "ls-files", "-z", "--cached"], capture_output=True, check=True)
+    return [path for path in listed.stdout.decode().split("\0") if path and os.path.exists(os.path.join(SOURCE_DIR, path))]
 
 
 def tree_files():
-    """The tree's own text files (not the build's, git's or npm's), relative to SOURCE_DIR."""
-    for folder, subfolders, names in os.walk(SOURCE_DIR):
-        subfolders[:] = [name for name in subfolders if name not in (".git", "build", "node_modules", "corpus")]
-        for name in names:
-            path = os.path.relpath(os.path.join(folder, name), SOURCE_DIR)
-            if not name.endswith((".svg", ".json", ".http")) and name != ".gitignore":
-                yield path
+    """The tree's own text files, relative to SOURCE_DIR."""
+    for path in tracked_files():
+        name = os.path.basename(path)
+        if not name.endswith((".svg", ".json", ".http")) and name != ".gitignore" and "/corpus/" not in path:
+            yield path
 
 
 def read(path):
@@ -145,11 +161,29 @@ def read(path):
 
 
 class CrossReferenceTest(unittest.TestCase):
-    def test_every_path_named_in_the_tree_exists(self):
+    def test_every_path_named_in_the_tree_is_tracked(self):
         named = re.compile(r"(?<![\w/.-])((?:src|tests|scripts|packaging|deploy|debian|docs|bench|fuzz)/[\w./@*-]*[\w*])")
-        missing = [f"{path}: {name}" for path in tree_files() for name in named.findall(read(path))
-                   if not glob.glob(os.path.join(SOURCE_DIR, name))]
-        self.assertEqual(missing, [])
+        tracked = tracked_files()
+
+        def is_tracked(name):
+            return any(fnmatch.fnmatchcase(path, name) or fnmatch.fnmatchcase(path, name + "/*") for path in tracked)
+        missing = [(path, name) for path in tree_files() for name in named.findall(read(path)) if not is_tracked(name)]
+        # What git ignores (npm's node_modules, say) is named on purpose: a suite looks for it.
+        ignored = subprocess.run(["git", "-C", SOURCE_DIR, "check-ignore", "--no-index", "--stdin"], capture_output=True,
+                                 input="".join(f"{name}\n" for _, name in missing).encode()).stdout.decode().split("\n")
+        self.assertEqual([f"{path}: {name}" for path, name in missing if name not in ignored], [])
+
+    def test_the_lists_of_packages_and_images_are_complete(self):
+        # Every package of debian/control in the README's install commands, and every image of
+        # deploy/images/ (by its title) in the operating guide's list of images.
+        packages = re.findall(r"^Package: (\S+)$", read(os.path.join("debian", "control")), re.M)
+        install = next(block for block in code_blocks("README.md") if any("apt install" in line for line in block))
+        self.assertEqual([p for p in packages if not any(f"build/package/{p}_" in line for line in install)], [])
+        images = [re.search(r'org\.opencontainers\.image\.title="([^"]+)"', read(path))[1]
+                  for path in sorted(p for p in tracked_files() if fnmatch.fnmatchcase(p, "deploy/images/*/Containerfile"))]
+        guide = read(os.path.join("docs", "operating.md"))
+        self.assertTrue(images)
+        self.assertEqual([image for image in images if f"\n- `localhost/{image}`:" not in guide], [])
 
     def test_every_section_cited_by_name_exists(self):
         # `FILE, "Section"`, `[FILE](FILE), "Section"` and `see "Section"` (in the same file).
