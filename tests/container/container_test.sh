@@ -31,10 +31,11 @@ ulimit -n "$(ulimit -Hn)"
 
 version=$(sed -n 's/^project(worlds VERSION \([^ ]*\) .*/\1/p' CMakeLists.txt)
 # What podman plays: the cluster's Deployment, made a pod for one machine by kustomize. podman
-# names the pod after it, and each container after the pod.
+# names the pod after the Deployment (worlds-pod-0 on podman 4.3), and each container after the
+# pod.
 pod_yaml=$work/pod.yaml
 kubectl kustomize deploy/podman > "$pod_yaml" || fail "kubectl kustomize deploy/podman"
-pod=worlds-pod
+pod=
 
 cleanup() { podman kube down "$pod_yaml" > /dev/null 2>&1 || true; rm -rf "$work/clone-a" "$work/clone-b"; }
 trap cleanup EXIT
@@ -67,6 +68,9 @@ done
 step "kubectl kustomize deploy/podman | podman kube play -"
 podman kube down "$pod_yaml" > /dev/null 2>&1 || true
 podman kube play - < "$pod_yaml" > "$work/play.log" 2>&1 || { cat "$work/play.log"; fail "podman kube play"; }
+pod=$(podman pod ps --format '{{.Name}}' --filter name='^worlds-pod')
+[ -n "$pod" ] && [ "$(wc -l <<<"$pod")" = 1 ] || fail "podman played not one pod named worlds-pod*: '$pod'"
+echo "the pod $pod: $(podman ps --filter pod="$pod" --format '{{.Names}}' | grep -v -- -infra$ | tr '\n' ' ')"
 front_answers() { python3 tests/lib/clients.py load 0.1 front > /dev/null 2>&1; }
 for _ in $(seq 100); do front_answers && break; sleep 0.1; done
 front_answers || fail "the front on 127.0.0.1:8091 does not answer"
