@@ -25,6 +25,10 @@
                                                nothing else
                               --spread         each of those from an address of its own
                                                (127.0.2.1 on): a flash crowd
+                              --abandon        each of those sends a whole request (GET and
+                                               POST in turn) on a new connection and within
+                                               5 ms closes it, or resets it, without waiting
+                                               for the answer
                               --started FILE  create FILE once the first answer has come
                               --tolerate CODE  a whole answer with status CODE (the front's 502
                                                while the server is stopped) is counted, not lost;
@@ -219,11 +223,33 @@ def request_flood(source, deadline, tally, lock):
         connection.close()
 
 
-def crowd_process(count, flood_from, spread, deadline, tallies):
+ABANDONED = (REQUEST, b"POST /api/v1/worlds HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 3\r\n\r\nx=1")
+
+
+def abandon_flood(source, deadline, tally, lock):
+    """Whole requests to the front from `source` until `deadline`, each on a new connection that
+    is closed, or reset, within 5 ms of sending it, its answer never read."""
+    sent = 0
+    while time.monotonic() < deadline:
+        try:
+            with socket.create_connection(FRONT, timeout=10, source_address=(source, 0)) as connection:
+                connection.sendall(ABANDONED[sent % 2])
+                time.sleep(0.001 * (sent % 6))
+                if sent % 3 == 0:
+                    connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            outcome = "abandoned"
+        except OSError as error:
+            outcome = type(error).__name__
+        sent += 1
+        with lock:
+            tally[outcome] = tally.get(outcome, 0) + 1
+
+
+def crowd_process(count, flood_from, spread, deadline, tallies, abandon=False):
     """`count` request floods at once (a crowd with that many requests in flight) until
     `deadline`; puts the tally of their outcomes on `tallies`."""
     tally, lock = {}, threading.Lock()
-    threads = [threading.Thread(target=request_flood,
+    threads = [threading.Thread(target=abandon_flood if abandon else request_flood,
                                 args=(flood_address(number, flood_from, spread), deadline, tally, lock))
                for number in range(count)]
     for thread in threads:
@@ -240,7 +266,7 @@ def flood_address(number, flood_from, spread):
 
 
 def load(seconds, hostile, front, *, reset_every=0.3, source=None, flood=0, flood_from="127.0.0.2",
-         tolerate=(), memory_of=None, requests_flood=0, spread=False, started_file=None):
+         tolerate=(), memory_of=None, requests_flood=0, spread=False, abandon=False, started_file=None):
     source = (source, 0) if source else None
     target = FRONT if front else ADDRESS
     flooding = None
@@ -283,7 +309,7 @@ def load(seconds, hostile, front, *, reset_every=0.3, source=None, flood=0, floo
     if requests_flood:
         tallies = multiprocessing.Queue()
         crowd = multiprocessing.Process(target=crowd_process,
-                                        args=(requests_flood, flood_from, spread, deadline, tallies))
+                                        args=(requests_flood, flood_from, spread, deadline, tallies, abandon))
         crowd.start()
     silent = []
     if hostile:
@@ -321,12 +347,13 @@ def load(seconds, hostile, front, *, reset_every=0.3, source=None, flood=0, floo
     if flooding:
         extra += (f"; {flood} connections held from {flood_from} ({flooding.reopened} closed by the front "
                   f"and opened again)")
-    # The crowd may be refused (429 past its share, 503 past the queue), never dropped.
-    crowd_lost = sum(count for name, count in flooded.items() if name not in ("200", "429", "503"))
+    # The crowd may be refused (429 past its share, 503 past the queue), never dropped; an
+    # abandoning crowd only ever sends.
+    crowd_lost = sum(count for name, count in flooded.items() if name not in ("200", "429", "503", "abandoned"))
     if requests_flood:
         whence = f"{requests_flood} addresses from 127.0.2.1" if spread else flood_from
         statuses = ", ".join(f"{name} {count}" for name, count in sorted(flooded.items()))
-        extra += (f"; the crowd: {sum(flooded.values())} requests in flight {requests_flood} at a time from "
+        extra += (f"; the crowd: {sum(flooded.values())} requests {'abandoned' if abandon else 'in flight'} {requests_flood} at a time from "
                   f"{whence} ({sum(flooded.values()) / seconds:.0f}/s): {statuses or 'none'}")
     if memory is not None:
         extra += f"; the front's memory at most {memory / 2**20:.1f} MiB"
@@ -334,7 +361,7 @@ def load(seconds, hostile, front, *, reset_every=0.3, source=None, flood=0, floo
           f"p50 {percentile(0.5):.1f} p99 {percentile(0.99):.1f} max {percentile(1.0):.1f}", flush=True)
     if lost or total == 0:
         sys.exit(f"{lost} of {total} requests lost")
-    if crowd_lost or (requests_flood and not flooded.get("200")):
+    if crowd_lost or (requests_flood and not flooded.get("abandoned" if abandon else "200")):
         sys.exit(f"the crowd got {crowd_lost} answers that were neither 200, 429 nor 503, or no 200 at all")
 
 
@@ -374,6 +401,7 @@ if __name__ == "__main__":
         parser.add_argument("--flood-from", default="127.0.0.2")
         parser.add_argument("--request-flood", type=int, default=0)
         parser.add_argument("--spread", action="store_true")
+        parser.add_argument("--abandon", action="store_true")
         parser.add_argument("--started")
         parser.add_argument("--tolerate", action="append", default=[])
         parser.add_argument("--memory-of")
@@ -383,7 +411,7 @@ if __name__ == "__main__":
         load(args.seconds, "hostile" in args.modes, "front" in args.modes, reset_every=args.reset_every,
              source=args.source, flood=args.flood, flood_from=args.flood_from, tolerate=args.tolerate,
              memory_of=args.memory_of, requests_flood=args.request_flood, spread=args.spread,
-             started_file=args.started)
+             abandon=args.abandon, started_file=args.started)
     elif sys.argv[1:2] == ["flaky"]:
         flaky(int(sys.argv[2]))
     else:
