@@ -91,7 +91,7 @@ wrkRate() {  # port concurrency -> requests per second, over kept-alive connecti
 }
 
 # The front as the package installs it, in a tree of its own laid out as /etc/nginx: the files
-# of debian/worlds-server-nginx.install, the site enabled, the benchmark's client key in place
+# of debian/worlds-server-nginx.install, the site and the busy answer enabled, the benchmark's client key in place
 # of the package's, and an nginx.conf of two workers that includes them as Debian's does.
 front=/tmp/worlds-bench-nginx/front
 rm -rf "$front"
@@ -101,6 +101,7 @@ done < debian/worlds-server-nginx.install
 cp bench/front-client.conf "$front/conf.d/worlds-server-client.conf"
 mkdir -p "$front/sites-enabled"
 ln -s ../sites-available/worlds-server "$front/sites-enabled/worlds-server"
+ln -s ../sites-available/worlds-server-busy "$front/sites-enabled/worlds-server-busy"
 cat > "$front/nginx.conf" <<FRONT
 worker_processes 2;
 daemon off;

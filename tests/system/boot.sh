@@ -21,12 +21,12 @@ cache=build/system/$release-minbase-$(cksum <<<"$container_packages" | cut -d' '
 v010_commit=f268d513055d8a31cbfcfc042f77f7d32a90ccb2
 
 [ "$(id -u)" = 0 ] || skip "needs root (debootstrap, systemd-nspawn, nsenter)"
+# A root that an earlier run left booted goes first, whether or not this run boots one.
+bash tests/system/shutdown.sh
 for tool in debootstrap systemd-nspawn nsenter dpkg-deb python3 git node h2load testssl; do
   command -v "$tool" >/dev/null || skip "missing $tool (scripts/install-deps.sh --package)"
 done
 mkdir -p build/system
-# A root that an earlier run left booted goes first.
-bash tests/system/shutdown.sh
 
 # The package, rebuilt when a source is newer than it.
 deb=$(ls build/package/worlds-server_*_"$(dpkg --print-architecture)".deb 2>/dev/null | head -n1 || true)

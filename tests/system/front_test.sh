@@ -2,7 +2,8 @@
 # system.Front, in the root that system.Boot booted: worlds-server-nginx installed over a broken
 # nginx configuration (refused) and once nginx -t passes, then its answers (IPv4 and IPv6, the
 # 404 page, HEAD with curl and Node, what the front answers itself), clients under a hostile mix,
-# a connection flood and crowds, and a GET tried once more where a POST is not.
+# a connection flood and crowds (abandoning ones among them), a GET tried once more where a POST
+# is not, and a configuration that cannot reload nginx said on the terminal.
 set -euo pipefail
 # shellcheck source=tests/lib/system.sh
 source "$(dirname "$0")/../lib/system.sh"
@@ -86,6 +87,7 @@ while IFS='|' read -r what options; do
 done <<'CASES'
 300 in flight from 127.0.0.2|--request-flood 300
 a flash crowd of 300 addresses|--request-flood 300 --spread --tolerate 503
+128 clients from 127.0.0.2 that send and close or reset within 5 ms|--request-flood 128 --abandon
 CASES
 
 step "a GET whose connection is reset before an answer is tried once more, a POST is not"
@@ -103,4 +105,10 @@ inside systemctl start worlds-server.socket "${workers[@]}"
 [ "$post" = 502 ] || fail "the POST was not answered 502 after one try: $post"
 answers_exactly
 echo "GET: 200 with the body on its second try; POST: 502 after its one try"
+
+step "dpkg -i of worlds-server-nginx while nginx is stopped: installed, and said that nginx was not reloaded"
+inside systemctl stop nginx
+dpkg_inside "dpkg -i worlds-server-nginx with nginx stopped" -i "$front"
+inside systemctl start nginx
+grep 'worlds-server-nginx: nginx was not reloaded' build/system/dpkg.log || fail "the postinst did not say that nginx was not reloaded: $(cat build/system/dpkg.log)"
 echo PASS
