@@ -13,7 +13,8 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # Two answers (one tried twice), a refusal, a 404 of another method over syslog, a worker's exit,
-# its restart's two lines and a request of the other worker.
+# its restart's two lines and a request of the other worker; systemd's lines for that exit (not
+# counted again), for a SIGKILL and for the out-of-memory killer.
 cat > "$work/log" <<'LOG'
 200 GET 0.002 0.001
 429 GET 0.000 -
@@ -23,6 +24,11 @@ Wed 2026-12-09 21:00:00 UTC vm worlds-server@2.service[251]: error: ConnectionRe
 Wed 2026-12-09 21:00:00 UTC vm worlds-server@2.service[252]: info: All your codebase are belong to us.
 Wed 2026-12-09 21:00:00 UTC vm worlds-server@2.service[252]: info: Listening..
 Wed 2026-12-09 21:00:00 UTC vm worlds-server@1.service[250]: info: GET /api/v1/worlds
+Wed 2026-12-09 21:00:00 UTC vm init.scope[1]: worlds-server@2.service: Failed with result 'exit-code'.
+Wed 2026-12-09 21:00:01 UTC vm init.scope[1]: worlds-server@1.service: Main process exited, code=killed, status=9/KILL
+Wed 2026-12-09 21:00:01 UTC vm init.scope[1]: worlds-server@1.service: Failed with result 'signal'.
+Wed 2026-12-09 21:00:02 UTC vm init.scope[1]: worlds-server@2.service: A process of this unit has been killed by the OOM killer.
+Wed 2026-12-09 21:00:02 UTC vm init.scope[1]: worlds-server@2.service: Failed with result 'oom-kill'.
 LOG
 mtail --progs packaging/metrics --logs "$work/log" --emit_prog_label=false --one_shot --one_shot_format prometheus \
   2> "$work/mtail.err" | grep -E '^worlds_' | grep -Ev '_bucket\{le="(0\.001|0\.0025|0\.01|0\.025|0\.05|0\.1|0\.25|0\.5|1|2\.5|5|10)"\}' \
@@ -43,6 +49,8 @@ worlds_front_upstream_seconds_bucket{le="+Inf"} 3
 worlds_front_upstream_seconds_sum 0.0050
 worlds_front_upstream_seconds_count 3
 worlds_worker_exits_total{error="ConnectionResetByPeer",worker="worlds-server@2"} 1
+worlds_worker_exits_total{error="oom-kill",worker="worlds-server@2"} 1
+worlds_worker_exits_total{error="signal",worker="worlds-server@1"} 1
 worlds_worker_requests_total{worker="worlds-server@1"} 1
 SERIES
 echo "mtail: the series of the known log, exactly"
