@@ -1,7 +1,9 @@
 // Checks Kubernetes manifests (a YAML stream on standard input, as `kubectl kustomize` prints
 // it) offline: every object against the API's JSON schemas (kubernetes-models, pinned in
 // package.json), and with --restricted every pod template against the Pod Security Standard
-// "restricted" (a pod for one machine publishes a host port, which that standard forbids). Prints one line per object; exits 1 naming each problem.
+// "restricted" (a pod for one machine publishes a host port, which that standard forbids), and
+// with --minimum X.Y that every field of a pod template that needs a later Kubernetes than X.Y
+// (on by default there) is absent. Prints one line per object; exits 1 naming each problem.
 import { readFileSync } from "node:fs";
 import { parseAllDocuments } from "yaml";
 
@@ -47,8 +49,24 @@ export function restrictedViolations(pod, at) {
   return problems;
 }
 
+/** The fields of a pod that Kubernetes takes only from some version on (on by default there),
+ * each with that version and a test for its use. */
+const Needs = [
+  ["lifecycle.*.sleep", [1, 30], (pod) => [...(pod.initContainers ?? []), ...(pod.containers ?? [])]
+    .some((c) => Object.values(c.lifecycle ?? {}).some((handler) => handler?.sleep))],
+  ["topologySpreadConstraints.matchLabelKeys", [1, 27],
+    (pod) => (pod.topologySpreadConstraints ?? []).some((constraint) => constraint.matchLabelKeys)],
+];
+
+/** What in `pod` needs a Kubernetes later than `minimum` ([major, minor]). */
+export function newerThan(pod, minimum, at) {
+  const later = ([major, minor]) => major > minimum[0] || (major === minimum[0] && minor > minimum[1]);
+  return Needs.filter(([, version, uses]) => later(version) && uses(pod))
+    .map(([field, version]) => `${at}: ${field} needs Kubernetes ${version.join(".")}, not ${minimum.join(".")}`);
+}
+
 /** The problems of one object. */
-export async function check(object, restricted) {
+export async function check(object, restricted, minimum) {
   const name = `${object.kind}/${object.metadata?.name}`;
   const Model = await modelOf(object.apiVersion, object.kind).catch(() => undefined);
   if (!Model) return [`${name}: no schema for ${object.apiVersion} ${object.kind}`];
@@ -60,14 +78,17 @@ export async function check(object, restricted) {
   }
   const pod = object.kind === "Pod" ? object.spec : object.spec?.template?.spec;
   if (pod && restricted) problems.push(...restrictedViolations(pod, `${name}.spec`));
+  if (pod && minimum) problems.push(...newerThan(pod, minimum, `${name}.spec`));
   return problems;
 }
 
 if (import.meta.url === `file://${process.argv[1]}`) {
   const documents = parseAllDocuments(readFileSync(0, "utf8")).map((document) => document.toJS()).filter(Boolean);
   let failed = documents.length === 0;
+  const stated = process.argv[process.argv.indexOf("--minimum") + 1];
+  const minimum = process.argv.includes("--minimum") ? stated.split(".").map(Number) : undefined;
   for (const object of documents) {
-    const problems = await check(object, process.argv.includes("--restricted"));
+    const problems = await check(object, process.argv.includes("--restricted"), minimum);
     console.log(`${object.kind}/${object.metadata?.name}: ${problems.length ? "REFUSED" : "valid"}`);
     for (const problem of problems) console.log(`  ${problem}`);
     failed ||= problems.length > 0;

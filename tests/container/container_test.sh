@@ -122,9 +122,22 @@ step "10 s of 8 clients through 127.0.0.1:8091 while a crowd keeps 300 requests 
 # Through the published port every client comes from the pod network's gateway, so the image
 # keys no share on the address: the bound on the server's queue holds alone, and past it the
 # crowd and the 8 clients get a fast 503, never a 504 or a reset.
+# Meanwhile a readiness probe a second, as kubelet makes them (2 s to answer): the crowd's 503s
+# never reach it.
+probes() {  # N: the status of N probes of the front's readiness port, a second apart
+  for _ in $(seq "$1"); do
+    nsenter -t "$pod_pid" -n curl -s -o /dev/null -m 2 -w '%{http_code} ' http://127.0.0.1:8093/ready || true
+    sleep 1
+  done
+}
+probes 8 > "$work/probes" &
+prober=$!
 python3 tests/lib/clients.py load 10 front --request-flood 300 --flood-from 127.0.0.1 --tolerate 503 ||
   fail "a request was lost, or not refused fast, under the crowd"
+wait "$prober"
 [ "$(restarts)" = 0 ] || fail "the server restarted $(restarts) times under the crowd"
+echo "readiness probes under the crowd: $(cat "$work/probes")"
+[ "$(cat "$work/probes")" = "200 200 200 200 200 200 200 200 " ] || fail "a readiness probe failed under the crowd"
 
 step "podman stop of the server under load: exit 0 within 2 s, no answer cut short"
 rm -f "$work/stop-load.started"
@@ -140,6 +153,9 @@ cat "$work/stop-load.log"
 [ "$code" = 0 ] || fail "the server's exit status was $code"
 [ "$took" -lt 2000 ] || fail "the stop took $took ms"
 echo "stopped in $took ms, exit status $code (the front answers 502 while no server runs)"
+gone=$(probes 2)
+echo "readiness probes with the server stopped: $gone"
+case $gone in *200*) fail "a readiness probe passed with no server: $gone" ;; esac
 podman start "$pod-server" > /dev/null
 for _ in $(seq 100); do front_answers && break; sleep 0.05; done
 

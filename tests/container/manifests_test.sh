@@ -20,7 +20,10 @@ trap 'rm -rf "$work"' EXIT
 validate() { node tests/clients/validate_manifests.mjs "$@"; }
 
 kubectl kustomize deploy/kubernetes > "$work/objects.yaml" || fail "kubectl kustomize deploy/kubernetes"
-validate --restricted < "$work/objects.yaml" || fail "the Kubernetes manifests"
+# The Kubernetes the manifests say they need, which no field of theirs may exceed.
+minimum=$(sed -n 's/^# Needs Kubernetes \([0-9]*\.[0-9]*\) or later:.*/\1/p' deploy/kubernetes/kustomization.yaml)
+[ -n "$minimum" ] || fail "deploy/kubernetes/kustomization.yaml states no minimum Kubernetes version"
+validate --restricted --minimum "$minimum" < "$work/objects.yaml" || fail "the Kubernetes manifests"
 kubectl kustomize deploy/podman > "$work/pod.yaml" || fail "kubectl kustomize deploy/podman"
 validate < "$work/pod.yaml" || fail "the podman pod"
 
@@ -42,3 +45,6 @@ grep -q 'runAsUser must be integer' "$work/refused" || fail "the schema did not 
 grep -q 'containers.server: allowPrivilegeEscalation is not false' "$work/refused" ||
   fail "the restricted standard did not refuse allowPrivilegeEscalation: true: $(cat "$work/refused")"
 echo "a copy with two faults is refused for each"
+if validate --minimum 1.29 < "$work/objects.yaml" > "$work/refused"; then fail "Kubernetes 1.29 was taken as enough"; fi
+grep -q 'lifecycle.\*.sleep needs Kubernetes 1.30, not 1.29' "$work/refused" || fail "1.29 was refused for another reason: $(cat "$work/refused")"
+echo "Kubernetes $minimum or later, as stated; 1.29 is refused (preStop sleep)"
