@@ -91,8 +91,9 @@ wrkRate() {  # port concurrency -> requests per second, over kept-alive connecti
 }
 
 # The front as the package installs it, in a tree of its own laid out as /etc/nginx: the files
-# of debian/worlds-server-nginx.install, the site and the busy answer enabled, the benchmark's client key in place
-# of the package's, and an nginx.conf of two workers that includes them as Debian's does.
+# of debian/worlds-server-nginx.install, the site and the busy answer enabled, the benchmark's
+# client key in place of the package's, and an nginx.conf of two workers that includes them as
+# Debian's does.
 front=/tmp/worlds-bench-nginx/front
 rm -rf "$front"
 while read -r file destination; do

@@ -5,6 +5,7 @@
 #                         systemd uses (the unified one, and the named v1 one of a hybrid host)
 #   leaveOwnCgroup        kills whatever is left in them (a container's processes included),
 #                         moves this shell back and removes them
+#   stepOutOfOwnCgroup    moves this shell back, leaving them to what it started there
 #   removeCgroups         kills whatever is in the cgroups of own_cgroups (those another shell
 #                         entered) and removes them, this shell staying where it is
 own_cgroups=()
@@ -19,9 +20,12 @@ enterOwnCgroup() {
   done
 }
 leaveOwnCgroup() {
+  stepOutOfOwnCgroup
+  removeCgroups
+}
+stepOutOfOwnCgroup() {
   local cg
   for cg in "${own_cgroups[@]}"; do echo $$ > "$(dirname "$cg")/cgroup.procs"; done
-  removeCgroups
 }
 removeCgroups() {
   local cg p

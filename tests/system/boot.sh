@@ -106,5 +106,5 @@ case $state_now in running | degraded) ;; *) fail "the container did not finish 
 } > "$state"
 booted=true
 # This shell leaves the cgroups to the container.
-for cg in "${own_cgroups[@]}"; do echo $$ > "$(dirname "$cg")/cgroup.procs"; done
+stepOutOfOwnCgroup
 echo "booted: systemd $leader in $run ($state_now)"
